@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+
+class QWidget;
+
+// The look every window shares: twips, the box colours and the box font.
+namespace Appearance {
+
+// 1 twip = 1/1440 inch = 1/15 pixel at 96 DPI.
+constexpr double kTwipsPerPixel = 15.0;
+inline int twipsToPixels(double twips)
+{
+    return qRound(twips / kTwipsPerPixel);
+}
+inline double pixelsToTwips(int pixels)
+{
+    return pixels * kTwipsPerPixel;
+}
+
+inline const QColor kLightBlue{192, 192, 255};
+inline const QColor kLightOrange{255, 192, 128};
+inline const QColor kDarkGrey{64, 64, 64};
+
+// "ＭＳ ゴシック" 9 point, with fixed-pitch Japanese fallbacks found on Linux desktops.
+QFont boxFont();
+// Background, dark grey text and the box font on a log or entry box.
+void styleBox(QWidget *box, const QColor &background);
+
+} // namespace Appearance

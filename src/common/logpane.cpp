@@ -1,0 +1,439 @@
+#include "logpane.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// Text is kept in fixed-size chunks, so a long log never reallocates and copies itself.
+constexpr qsizetype kChunkChars = 1 << 16;
+// A line longer than this is shown as several rows of the index, so that laying out what is
+// on screen stays cheap whatever a peer sends without a line feed.
+constexpr qsizetype kMaxSegmentChars = 4096;
+constexpr int kMargin = 2;
+
+class ChunkedText
+{
+public:
+    qsizetype size() const { return m_size; }
+
+    void append(QStringView text)
+    {
+        while (!text.isEmpty()) {
+            if (m_chunks.empty() || m_chunks.back().size() == kChunkChars) {
+                m_chunks.emplace_back();
+                m_chunks.back().reserve(kChunkChars);
+            }
+            QString &last = m_chunks.back();
+            const qsizetype n = std::min(kChunkChars - last.size(), text.size());
+            last.append(text.first(n));
+            text = text.sliced(n);
+            m_size += n;
+        }
+    }
+
+    QString mid(qsizetype position, qsizetype count) const
+    {
+        QString out;
+        count = std::clamp<qsizetype>(count, 0, m_size - position);
+        out.reserve(count);
+        while (count > 0) {
+            const QString &chunk = m_chunks[position / kChunkChars];
+            const qsizetype offset = position % kChunkChars;
+            const qsizetype n = std::min(count, chunk.size() - offset);
+            out.append(QStringView(chunk).sliced(offset, n));
+            position += n;
+            count -= n;
+        }
+        return out;
+    }
+
+    void clear()
+    {
+        m_chunks.clear();
+        m_size = 0;
+    }
+
+private:
+    std::vector<QString> m_chunks;
+    qsizetype m_size = 0;
+};
+
+} // namespace
+
+struct LogPane::Private
+{
+    explicit Private(LogPane *q) : q(q) {}
+
+    LogPane *q;
+    ChunkedText text;
+    // Start of every row of the index: a row ends after a line feed or at kMaxSegmentChars.
+    // There is always at least one row, the (possibly empty) one the text ends in.
+    std::vector<qsizetype> segmentStarts{0};
+    qsizetype anchor = 0; // the other end of the selection
+    qsizetype caret = 0;
+    bool caretVisible = false;
+    bool selecting = false;
+    // Screen work waits for the next pass of the event loop, so bursts cost one update.
+    bool updatePending = false;
+    qsizetype revealPosition = -1;
+
+    qsizetype segmentCount() const { return qsizetype(segmentStarts.size()); }
+    qsizetype segmentStart(qsizetype i) const { return segmentStarts[size_t(i)]; }
+    qsizetype segmentEnd(qsizetype i) const
+    {
+        return i + 1 < segmentCount() ? segmentStart(i + 1) : text.size();
+    }
+    qsizetype segmentOf(qsizetype position) const
+    {
+        auto it = std::upper_bound(segmentStarts.begin(), segmentStarts.end(), position);
+        return qsizetype(it - segmentStarts.begin()) - 1;
+    }
+
+    void indexAppended(qsizetype from)
+    {
+        const QString added = text.mid(from, text.size() - from);
+        qsizetype rowStart = segmentStarts.back();
+        for (qsizetype i = 0; i < added.size(); ++i) {
+            const qsizetype position = from + i;
+            if (added.at(i) == u'\n' || position + 1 - rowStart >= kMaxSegmentChars) {
+                rowStart = position + 1;
+                segmentStarts.push_back(rowStart);
+            }
+        }
+    }
+
+    // What a row shows: its line end dropped, control characters made visible one for one,
+    // so that screen columns and text positions stay in step.
+    QString displayText(qsizetype segment) const
+    {
+        const qsizetype start = segmentStart(segment);
+        QString s = text.mid(start, segmentEnd(segment) - start);
+        if (s.endsWith(u'\n'))
+            s.chop(1);
+        if (s.endsWith(u'\r'))
+            s.chop(1);
+        for (QChar &c : s) {
+            if (c == u'\t')
+                c = u' ';
+            else if (c.unicode() < 0x20)
+                c = QChar(0x2400 + c.unicode());
+            else if (c.unicode() == 0x7f)
+                c = QChar(0x2421);
+        }
+        return s;
+    }
+
+    int wrapWidth() const { return std::max(1, q->viewport()->width() - 2 * kMargin); }
+
+    void layOut(QTextLayout &layout, qsizetype segment) const
+    {
+        layout.setText(displayText(segment));
+        layout.setFont(q->font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.setCacheEnabled(true);
+        layout.beginLayout();
+        qreal y = 0;
+        while (true) {
+            QTextLine line = layout.createLine();
+            if (!line.isValid())
+                break;
+            line.setLineWidth(wrapWidth());
+            line.setPosition(QPointF(0, y));
+            y += line.height();
+        }
+        layout.endLayout();
+    }
+
+    qreal segmentHeight(qsizetype segment) const
+    {
+        QTextLayout layout;
+        layOut(layout, segment);
+        return std::max<qreal>(layout.boundingRect().height(), q->fontMetrics().height());
+    }
+
+    // The first row to show so that `segment` ends at the bottom of the viewport.
+    qsizetype firstSegmentShowingAtBottom(qsizetype segment) const
+    {
+        qreal room = q->viewport()->height() - 2 * kMargin;
+        qsizetype first = segment;
+        room -= segmentHeight(segment);
+        while (first > 0) {
+            const qreal h = segmentHeight(first - 1);
+            if (h > room)
+                break;
+            room -= h;
+            --first;
+        }
+        return first;
+    }
+
+    void scheduleUpdate()
+    {
+        if (updatePending)
+            return;
+        updatePending = true;
+        QMetaObject::invokeMethod(q, [this] { flushUpdate(); }, Qt::QueuedConnection);
+    }
+
+    void flushUpdate()
+    {
+        updatePending = false;
+        QScrollBar *bar = q->verticalScrollBar();
+        const int rowsOnScreen = std::max(1, q->viewport()->height() / q->fontMetrics().height());
+        const qsizetype maximum = std::min<qsizetype>(segmentCount() - 1, INT_MAX);
+        bar->setRange(0, int(maximum));
+        bar->setPageStep(rowsOnScreen);
+        if (revealPosition >= 0) {
+            const qsizetype segment = segmentOf(std::min(revealPosition, text.size()));
+            revealPosition = -1;
+            if (segment < bar->value())
+                bar->setValue(int(segment));
+            else if (!segmentOnScreen(segment))
+                bar->setValue(int(firstSegmentShowingAtBottom(segment)));
+        }
+        q->viewport()->update();
+    }
+
+    bool segmentOnScreen(qsizetype segment) const
+    {
+        const int first = q->verticalScrollBar()->value();
+        if (segment < first)
+            return false;
+        qreal y = kMargin;
+        for (qsizetype i = first; i <= segment; ++i) {
+            y += segmentHeight(i);
+            if (y > q->viewport()->height() - kMargin)
+                return false;
+        }
+        return true;
+    }
+
+    qsizetype positionAt(const QPoint &point) const
+    {
+        qreal y = kMargin;
+        const qsizetype first = q->verticalScrollBar()->value();
+        for (qsizetype i = first; i < segmentCount(); ++i) {
+            QTextLayout layout;
+            layOut(layout, i);
+            const qreal h = std::max<qreal>(layout.boundingRect().height(),
+                                            q->fontMetrics().height());
+            if (point.y() < y + h || i + 1 == segmentCount()) {
+                for (int l = 0; l < layout.lineCount(); ++l) {
+                    QTextLine line = layout.lineAt(l);
+                    if (point.y() < y + line.y() + line.height() || l + 1 == layout.lineCount())
+                        return segmentStart(i) + line.xToCursor(point.x() - kMargin);
+                }
+                return segmentStart(i);
+            }
+            y += h;
+        }
+        return text.size();
+    }
+
+    void setSelection(qsizetype newAnchor, qsizetype newCaret)
+    {
+        anchor = std::clamp<qsizetype>(newAnchor, 0, text.size());
+        caret = std::clamp<qsizetype>(newCaret, 0, text.size());
+        q->viewport()->update();
+    }
+};
+
+LogPane::LogPane(QWidget *parent) : QAbstractScrollArea(parent), d(std::make_unique<Private>(this))
+{
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+}
+
+LogPane::~LogPane() = default;
+
+QString LogPane::text() const
+{
+    return d->text.mid(0, d->text.size());
+}
+
+qsizetype LogPane::length() const
+{
+    return d->text.size();
+}
+
+void LogPane::setText(const QString &text)
+{
+    d->text.clear();
+    d->segmentStarts.assign(1, 0);
+    d->anchor = d->caret = 0;
+    verticalScrollBar()->setValue(0);
+    appendText(text);
+}
+
+void LogPane::appendText(const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    const qsizetype from = d->text.size();
+    d->text.append(text);
+    d->indexAppended(from);
+    d->scheduleUpdate();
+}
+
+void LogPane::clear()
+{
+    setText(QString());
+}
+
+qsizetype LogPane::caretPosition() const
+{
+    return std::min(d->anchor, d->caret);
+}
+
+void LogPane::setCaretPosition(qsizetype position)
+{
+    position = std::clamp<qsizetype>(position, 0, d->text.size());
+    d->anchor = d->caret = position;
+    d->revealPosition = position;
+    d->scheduleUpdate();
+}
+
+QString LogPane::selectedText() const
+{
+    const qsizetype from = std::min(d->anchor, d->caret);
+    return d->text.mid(from, std::max(d->anchor, d->caret) - from);
+}
+
+void LogPane::selectAll()
+{
+    d->setSelection(0, d->text.size());
+}
+
+void LogPane::copy() const
+{
+    const QString selection = selectedText();
+    if (!selection.isEmpty())
+        QApplication::clipboard()->setText(selection);
+}
+
+void LogPane::paintEvent(QPaintEvent *)
+{
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Text));
+    const qsizetype selFrom = std::min(d->anchor, d->caret);
+    const qsizetype selTo = std::max(d->anchor, d->caret);
+    const int bottom = viewport()->height();
+    qreal y = kMargin;
+    for (qsizetype i = verticalScrollBar()->value(); i < d->segmentCount() && y < bottom; ++i) {
+        QTextLayout layout;
+        d->layOut(layout, i);
+        const qsizetype start = d->segmentStart(i);
+        const qsizetype shown = layout.text().size();
+        QList<QTextLayout::FormatRange> selections;
+        if (selTo > start && selFrom < start + shown) {
+            QTextLayout::FormatRange range;
+            range.start = int(std::max(selFrom, start) - start);
+            range.length = int(std::min(selTo, start + shown) - start) - range.start;
+            range.format.setBackground(palette().brush(QPalette::Highlight));
+            range.format.setForeground(palette().brush(QPalette::HighlightedText));
+            selections.append(range);
+        }
+        layout.draw(&painter, QPointF(kMargin, y), selections);
+        if (d->caretVisible && d->caret >= start && d->caret <= start + shown &&
+            (d->caret < d->segmentEnd(i) || i + 1 == d->segmentCount())) {
+            layout.drawCursor(&painter, QPointF(kMargin, y), int(d->caret - start));
+        }
+        y += std::max<qreal>(layout.boundingRect().height(), fontMetrics().height());
+    }
+}
+
+void LogPane::resizeEvent(QResizeEvent *event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    d->scheduleUpdate();
+}
+
+void LogPane::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+void LogPane::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    const qsizetype position = d->positionAt(event->position().toPoint());
+    d->setSelection(event->modifiers() & Qt::ShiftModifier ? d->anchor : position, position);
+    d->selecting = true;
+}
+
+void LogPane::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!d->selecting || !(event->buttons() & Qt::LeftButton))
+        return;
+    d->setSelection(d->anchor, d->positionAt(event->position().toPoint()));
+}
+
+void LogPane::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    // A double click selects the whole row under the pointer.
+    const qsizetype segment = d->segmentOf(d->positionAt(event->position().toPoint()));
+    d->setSelection(d->segmentStart(segment), d->segmentEnd(segment));
+}
+
+void LogPane::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Copy)) {
+        copy();
+    } else if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->matches(QKeySequence::MoveToStartOfDocument)) {
+        verticalScrollBar()->setValue(0);
+    } else if (event->matches(QKeySequence::MoveToEndOfDocument)) {
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    } else if (event->key() == Qt::Key_PageUp) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepSub);
+    } else if (event->key() == Qt::Key_PageDown) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    } else if (event->key() == Qt::Key_Up) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    } else if (event->key() == Qt::Key_Down) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    } else {
+        event->ignore();
+    }
+}
+
+void LogPane::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    QAction *copyAction = menu.addAction(tr("Copy"), this, &LogPane::copy);
+    copyAction->setEnabled(d->anchor != d->caret);
+    menu.addAction(tr("Select All"), this, &LogPane::selectAll);
+    menu.exec(event->globalPos());
+}
+
+void LogPane::focusInEvent(QFocusEvent *event)
+{
+    d->caretVisible = true;
+    viewport()->update();
+    QAbstractScrollArea::focusInEvent(event);
+}
+
+void LogPane::focusOutEvent(QFocusEvent *event)
+{
+    d->caretVisible = false;
+    viewport()->update();
+    QAbstractScrollArea::focusOutEvent(event);
+}

@@ -1,0 +1,20 @@
+#include "common/application.h"
+#include "startup/resourcelimits.h"
+#include "startup/commandline.h"
+#include "startup/modulemain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    // A chat server may hold thousands of connections: take every descriptor the system allows.
+    ResourceLimits::raiseOpenFileLimit();
+
+    QApplication app(argc, argv);
+    Application::setUp(app);
+
+    CommandLine::setArgumentText(CommandLine::argumentText(QApplication::arguments().mid(1)));
+    if (!ModuleMain::startUp())
+        return 0;
+    return QApplication::exec();
+}
