@@ -1,6 +1,8 @@
 #include "logpane.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
@@ -20,6 +22,9 @@ constexpr qsizetype kChunkChars = 1 << 16;
 // on screen stays cheap whatever a peer sends without a line feed.
 constexpr qsizetype kMaxSegmentChars = 4096;
 constexpr int kMargin = 2;
+// Laying out what is on screen costs far more than storing a line; at high line rates the
+// screen is brought up to date at most this often.
+constexpr int kScreenIntervalMs = 16;
 
 class ChunkedText
 {
@@ -85,6 +90,7 @@ struct LogPane::Private
     bool selecting = false;
     // Screen work waits for the next pass of the event loop, so bursts cost one update.
     bool updatePending = false;
+    QElapsedTimer sinceFlush;
     qsizetype revealPosition = -1;
 
     qsizetype segmentCount() const { return qsizetype(segmentStarts.size()); }
@@ -99,9 +105,8 @@ struct LogPane::Private
         return qsizetype(it - segmentStarts.begin()) - 1;
     }
 
-    void indexAppended(qsizetype from)
+    void indexAppended(qsizetype from, QStringView added)
     {
-        const QString added = text.mid(from, text.size() - from);
         qsizetype rowStart = segmentStarts.back();
         for (qsizetype i = 0; i < added.size(); ++i) {
             const qsizetype position = from + i;
@@ -184,12 +189,15 @@ struct LogPane::Private
         if (updatePending)
             return;
         updatePending = true;
-        QMetaObject::invokeMethod(q, [this] { flushUpdate(); }, Qt::QueuedConnection);
+        const qint64 since = sinceFlush.isValid() ? sinceFlush.elapsed() : kScreenIntervalMs;
+        const int delay = since >= kScreenIntervalMs ? 0 : int(kScreenIntervalMs - since);
+        QTimer::singleShot(delay, q, [this] { flushUpdate(); });
     }
 
     void flushUpdate()
     {
         updatePending = false;
+        sinceFlush.start();
         QScrollBar *bar = q->verticalScrollBar();
         const int rowsOnScreen = std::max(1, q->viewport()->height() / q->fontMetrics().height());
         const qsizetype maximum = std::min<qsizetype>(segmentCount() - 1, INT_MAX);
@@ -287,7 +295,7 @@ void LogPane::appendText(const QString &text)
         return;
     const qsizetype from = d->text.size();
     d->text.append(text);
-    d->indexAppended(from);
+    d->indexAppended(from, text);
     d->scheduleUpdate();
 }
 
