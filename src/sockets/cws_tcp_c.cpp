@@ -1,0 +1,187 @@
+#include "cws_tcp_c.h"
+
+#include "sockettrace.h"
+#include "tcplink.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+constexpr char Owner[] = "CWS_TCP_C";
+constexpr int ConnectTimeoutMs = 10000;
+} // namespace
+
+class TcpClientPrivate final : public QObject
+{
+public:
+    explicit TcpClientPrivate(CWS_TCP_C *owner) : q(owner)
+    {
+        timeout.setSingleShot(true);
+        timeout.setInterval(ConnectTimeoutMs);
+        connect(&timeout, &QTimer::timeout, this,
+                [this] { failAttempt(QStringLiteral("connect to %1 timed out").arg(target)); });
+    }
+    ~TcpClientPrivate() override { drop(); }
+
+    void drop();
+    void onConnected();
+    void failAttempt(const QString &description);
+    void trace(const QString &text) const
+    {
+        if (infoWSock)
+            SocketTrace::line(Owner, text);
+    }
+
+    CWS_TCP_C *q;
+    QPointer<QTcpSocket> attempt; // connecting
+    QPointer<TcpLink> link;       // connected
+    QTimer timeout;
+    QString target;
+    quint64 generation = 0; // bumped by Connect and Close; stale queued events are dropped
+    bool infoWSock = false;
+};
+
+void TcpClientPrivate::drop()
+{
+    timeout.stop();
+    if (attempt) {
+        attempt->disconnect(this);
+        attempt->abort();
+        attempt->deleteLater();
+        attempt = nullptr;
+    }
+    if (link) {
+        link->disconnect(this);
+        link->close();
+        link = nullptr;
+    }
+}
+
+void TcpClientPrivate::onConnected()
+{
+    timeout.stop();
+    QTcpSocket *socket = attempt;
+    attempt = nullptr;
+    socket->disconnect(this);
+
+    const QString label = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
+    link = new TcpLink(socket, Owner, &infoWSock, label, this);
+    trace(QStringLiteral("connected to %1 from port %2").arg(label).arg(socket->localPort()));
+
+    TcpLink *current = link;
+    connect(current, &TcpLink::textReceived, this,
+            [this](QString &text, const QByteArray &) { emit q->GetData(text); });
+    connect(current, &TcpLink::failed, this, [this](const QString &description) {
+        SocketTrace::warn(Owner, description);
+        emit q->SocketError(description);
+    });
+    connect(current, &TcpLink::finished, this, [this, current](bool) {
+        if (link != current)
+            return;
+        link->disconnect(this);
+        link->close();
+        link = nullptr;
+        emit q->ConnectClose();
+    });
+
+    emit q->Connect();
+}
+
+void TcpClientPrivate::failAttempt(const QString &description)
+{
+    timeout.stop();
+    if (attempt) {
+        attempt->disconnect(this);
+        attempt->abort();
+        attempt->deleteLater();
+        attempt = nullptr;
+    }
+    SocketTrace::warn(Owner, description);
+    trace(QStringLiteral("error: ") + description);
+    // Raised from the event loop, never from inside Connect().
+    QTimer::singleShot(0, q, [this, description, raised = generation] {
+        if (generation != raised)
+            return;
+        emit q->SocketError(description);
+        if (generation != raised)
+            return;
+        emit q->ConnectError();
+    });
+}
+
+CWS_TCP_C::CWS_TCP_C(QObject *parent) : QObject(parent), d(new TcpClientPrivate(this)) {}
+
+CWS_TCP_C::~CWS_TCP_C()
+{
+    delete d;
+}
+
+bool CWS_TCP_C::InfoWSock() const
+{
+    return d->infoWSock;
+}
+
+void CWS_TCP_C::setInfoWSock(bool vblnOn)
+{
+    d->infoWSock = vblnOn;
+}
+
+qint32 CWS_TCP_C::ID() const
+{
+    return d->link ? d->link->socket()->localPort() : 0;
+}
+
+QString CWS_TCP_C::IP() const
+{
+    return d->link ? SocketTrace::addressText(d->link->socket()->peerAddress()) : QString();
+}
+
+qint32 CWS_TCP_C::Port() const
+{
+    return d->link ? d->link->socket()->peerPort() : 0;
+}
+
+void CWS_TCP_C::SendData(const QString &text)
+{
+    if (!d->link || text.isEmpty())
+        return;
+    if (d->link->send(text.toUtf8()) == TcpLink::SendResult::CapHit) {
+        const QString description =
+            QStringLiteral("unsent output passed %1 bytes; text dropped").arg(TcpLink::OutputCap);
+        SocketTrace::warn(Owner, description);
+        QTimer::singleShot(0, this, [this, description] { emit SocketError(description); });
+    }
+}
+
+bool CWS_TCP_C::Connect(const QString &host, qint32 port)
+{
+    d->drop();
+    ++d->generation;
+    d->target = host + u':' + QString::number(port);
+    if (port < 1 || port > 65535) {
+        d->failAttempt(
+            QStringLiteral("cannot connect to %1: port outside 1..65535").arg(d->target));
+        return false;
+    }
+    d->trace(QStringLiteral("connect to %1").arg(d->target));
+
+    auto *socket = new QTcpSocket(d);
+    d->attempt = socket;
+    QObject::connect(socket, &QTcpSocket::connected, d, &TcpClientPrivate::onConnected);
+    QObject::connect(socket, &QTcpSocket::errorOccurred, d, [this, socket] {
+        d->failAttempt(
+            QStringLiteral("cannot connect to %1: %2").arg(d->target, socket->errorString()));
+    });
+    d->timeout.start();
+    socket->connectToHost(host, quint16(port));
+    return true;
+}
+
+void CWS_TCP_C::Close()
+{
+    if (d->attempt || d->link)
+        d->trace(QStringLiteral("close"));
+    d->drop();
+    ++d->generation;
+}

@@ -1,0 +1,294 @@
+#include "cws_tcp_s.h"
+
+#include "sockettrace.h"
+#include "tcplink.h"
+
+#include <QPointer>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <limits>
+#include <map>
+
+namespace {
+constexpr char Owner[] = "CWS_TCP_S";
+// When the system refuses more descriptors, accepting pauses and is tried again this often
+// (and whenever one of our connections ends).
+constexpr int AcceptRetryMs = 250;
+} // namespace
+
+class TcpServerPrivate final : public QObject
+{
+public:
+    explicit TcpServerPrivate(CWS_TCP_S *owner) : q(owner)
+    {
+        retry.setSingleShot(true);
+        retry.setInterval(AcceptRetryMs);
+        connect(&retry, &QTimer::timeout, this, &TcpServerPrivate::resumeAccepting);
+    }
+    ~TcpServerPrivate() override
+    {
+        for (auto &[index, link] : links) {
+            disconnect(link, nullptr, this, nullptr);
+            delete link;
+        }
+    }
+
+    void stopListening();
+    void onNewConnection();
+    void onAcceptError(QAbstractSocket::SocketError error);
+    void resumeAccepting();
+    void deliver(qint32 index, TcpLink *link, const QByteArray &bytes);
+    void endLink(qint32 index, bool raiseLater);
+    void raiseError(const QString &description);
+    void trace(const QString &text) const
+    {
+        if (infoWSock)
+            SocketTrace::line(Owner, text);
+    }
+
+    CWS_TCP_S *q;
+    QPointer<QTcpServer> server;
+    std::map<qint32, TcpLink *> links;
+    qint32 lastIndex = 0;
+    bool infoWSock = false;
+    bool starved = false; // accepting paused for want of descriptors
+    QTimer retry;
+    // The last text raised in GetData and its received bytes: the window hands that very
+    // string back to SendData, which then needs no encoding.
+    QString lastText;
+    QByteArray lastBytes;
+};
+
+void TcpServerPrivate::stopListening()
+{
+    retry.stop();
+    starved = false;
+    if (server) {
+        trace(QStringLiteral("stop listening on port %1").arg(server->serverPort()));
+        server->disconnect(this);
+        server->close();
+        server->deleteLater();
+        server = nullptr;
+    }
+}
+
+void TcpServerPrivate::onNewConnection()
+{
+    const QPointer<QTcpServer> current = server;
+    while (current && current == server && current->hasPendingConnections()) {
+        QTcpSocket *socket = current->nextPendingConnection();
+        if (!socket)
+            break;
+        starved = false;
+        if (lastIndex == std::numeric_limits<qint32>::max()) {
+            raiseError(QStringLiteral("connection refused: no connection index left"));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        const qint32 index = ++lastIndex;
+        const QString peer = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
+        auto *link = new TcpLink(socket, Owner, &infoWSock, u'#' + QString::number(index), this);
+        links.emplace(index, link);
+        trace(QStringLiteral("accept #%1 from %2").arg(index).arg(peer));
+
+        connect(link, &TcpLink::textReceived, this,
+                [this, index](QString &text, const QByteArray &bytes) {
+                    lastText = text;
+                    lastBytes = bytes;
+                    qint32 raisedIndex = index;
+                    emit q->GetData(raisedIndex, text);
+                });
+        connect(link, &TcpLink::failed, this, [this, index](const QString &description) {
+            SocketTrace::warn(Owner,
+                              QStringLiteral("connection #%1: %2").arg(index).arg(description));
+            QPointer<CWS_TCP_S> guard(q);
+            emit q->SocketError(QStringLiteral("connection #%1: %2").arg(index).arg(description));
+            if (!guard || links.find(index) == links.end())
+                return;
+            qint32 raisedIndex = index;
+            emit q->ServiceError(raisedIndex);
+        });
+        connect(link, &TcpLink::finished, this, [this, index](bool) { endLink(index, false); });
+
+        qint32 raisedIndex = index;
+        emit q->ServiceComplete(true, raisedIndex);
+    }
+}
+
+void TcpServerPrivate::onAcceptError(QAbstractSocket::SocketError error)
+{
+    if (!server)
+        return;
+    // The refused peer waits in the backlog until we try again.
+    server->pauseAccepting();
+    const QString description = QStringLiteral("accept failed: ") + server->errorString();
+    if (error == QAbstractSocket::SocketResourceError) {
+        if (!starved) {
+            starved = true;
+            raiseError(description +
+                       QStringLiteral(" (accepting paused until descriptors free up)"));
+        } else {
+            trace(description);
+        }
+    } else {
+        raiseError(description);
+    }
+    retry.start();
+}
+
+void TcpServerPrivate::resumeAccepting()
+{
+    retry.stop();
+    if (server && server->isListening()) {
+        server->resumeAccepting();
+        // Connections that waited in the backlog are taken at once.
+        QTimer::singleShot(0, this, &TcpServerPrivate::onNewConnection);
+    }
+}
+
+void TcpServerPrivate::deliver(qint32 index, TcpLink *link, const QByteArray &bytes)
+{
+    if (link->send(bytes) != TcpLink::SendResult::CapHit)
+        return;
+    trace(QStringLiteral("#%1 output cap hit").arg(index));
+    SocketTrace::warn(Owner, QStringLiteral("connection #%1: unsent output passed %2 bytes")
+                                 .arg(index)
+                                 .arg(TcpLink::OutputCap));
+    // Raised from the event loop, not from inside the SendData call.
+    QTimer::singleShot(0, q, [this, index, guard = QPointer<TcpLink>(link)] {
+        if (!guard || guard->isClosing())
+            return;
+        emit q->SocketError(QStringLiteral("connection #%1: unsent output passed %2 bytes")
+                                .arg(index)
+                                .arg(TcpLink::OutputCap));
+        if (!guard || guard->isClosing())
+            return;
+        qint32 raisedIndex = index;
+        emit q->ServiceError(raisedIndex);
+    });
+}
+
+void TcpServerPrivate::endLink(qint32 index, bool raiseLater)
+{
+    const auto it = links.find(index);
+    if (it == links.end())
+        return;
+    TcpLink *link = it->second;
+    links.erase(it);
+    disconnect(link, nullptr, this, nullptr);
+    link->close();
+    trace(QStringLiteral("end #%1, %2 open").arg(index).arg(links.size()));
+
+    if (starved)
+        resumeAccepting();
+
+    if (raiseLater) {
+        QTimer::singleShot(0, q, [this, index] {
+            qint32 raisedIndex = index;
+            emit q->ServiceComplete(false, raisedIndex);
+        });
+    } else {
+        qint32 raisedIndex = index;
+        emit q->ServiceComplete(false, raisedIndex);
+    }
+}
+
+void TcpServerPrivate::raiseError(const QString &description)
+{
+    SocketTrace::warn(Owner, description);
+    trace(QStringLiteral("error: ") + description);
+    QTimer::singleShot(0, q, [this, description] { emit q->SocketError(description); });
+}
+
+CWS_TCP_S::CWS_TCP_S(QObject *parent) : QObject(parent), d(new TcpServerPrivate(this)) {}
+
+CWS_TCP_S::~CWS_TCP_S()
+{
+    delete d;
+}
+
+bool CWS_TCP_S::InfoWSock() const
+{
+    return d->infoWSock;
+}
+
+void CWS_TCP_S::setInfoWSock(bool vblnOn)
+{
+    d->infoWSock = vblnOn;
+}
+
+QString CWS_TCP_S::IP() const
+{
+    return SocketTrace::firstLocalIPv4();
+}
+
+qint32 CWS_TCP_S::Port() const
+{
+    return d->server ? d->server->serverPort() : 0;
+}
+
+qint16 CWS_TCP_S::ConnectCount() const
+{
+    return qint16(qMin<size_t>(d->links.size(), std::numeric_limits<qint16>::max()));
+}
+
+void CWS_TCP_S::SendData(const QString &text, qint32 index)
+{
+    if (d->links.empty() || text.isEmpty())
+        return;
+    const QByteArray bytes =
+        text.isSharedWith(d->lastText) && !d->lastBytes.isEmpty() ? d->lastBytes : text.toUtf8();
+    if (index == 0) {
+        // send() raises nothing synchronously, so the map cannot change under the loop.
+        for (const auto &[i, link] : d->links)
+            d->deliver(i, link, bytes);
+        return;
+    }
+    const auto it = d->links.find(index);
+    if (it != d->links.end())
+        d->deliver(index, it->second, bytes);
+}
+
+bool CWS_TCP_S::Listen(qint32 port)
+{
+    d->stopListening();
+    if (port < 0 || port > 65535) {
+        d->raiseError(QStringLiteral("cannot listen on port %1: outside 0..65535").arg(port));
+        return false;
+    }
+    auto *server = new QTcpServer(d);
+    if (!server->listen(QHostAddress::Any, quint16(port))) {
+        d->raiseError(
+            QStringLiteral("cannot listen on port %1: %2").arg(port).arg(server->errorString()));
+        delete server;
+        return false;
+    }
+    d->server = server;
+    QObject::connect(server, &QTcpServer::newConnection, d, &TcpServerPrivate::onNewConnection);
+    QObject::connect(server, &QTcpServer::acceptError, d, &TcpServerPrivate::onAcceptError);
+    d->trace(QStringLiteral("listen on port %1").arg(server->serverPort()));
+    return true;
+}
+
+void CWS_TCP_S::Disconnect(qint32 index)
+{
+    if (index != 0) {
+        d->endLink(index, true);
+        return;
+    }
+    // endLink never raises synchronously here, but take the keys first all the same.
+    std::vector<qint32> indexes;
+    indexes.reserve(d->links.size());
+    for (const auto &[i, link] : d->links)
+        indexes.push_back(i);
+    for (qint32 i : indexes)
+        d->endLink(i, true);
+}
+
+void CWS_TCP_S::Close()
+{
+    d->stopListening();
+    Disconnect(0);
+}

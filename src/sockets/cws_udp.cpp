@@ -1,0 +1,269 @@
+#include "cws_udp.h"
+
+#include "sockettrace.h"
+
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QPointer>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <deque>
+
+namespace {
+constexpr char Owner[] = "CWS_UDP";
+// The largest payload of one IPv4 datagram.
+constexpr qsizetype MaxDatagram = 65507;
+// Blocks sent while the host is still being looked up; older ones are dropped beyond this.
+constexpr std::size_t MaxHeld = 8;
+} // namespace
+
+class UdpPrivate final : public QObject
+{
+public:
+    explicit UdpPrivate(CWS_UDP *owner) : q(owner) {}
+    ~UdpPrivate() override { closeSocket(); }
+
+    bool bindOwnPort(qint32 port);
+    void closeSocket();
+    void aim(const QString &host, qint32 port);
+    void onLookedUp(const QHostInfo &info, quint64 aimed);
+    void onReadyRead();
+    void write(const QByteArray &bytes);
+    void raiseError(const QString &description);
+    void trace(const QString &text) const
+    {
+        if (infoWSock)
+            SocketTrace::line(Owner, text);
+    }
+
+    CWS_UDP *q;
+    QPointer<QUdpSocket> socket;
+    bool open = false;
+    qint32 ownPort = -1;   // as asked for
+    bool ownBound = false; // bound to it, not to a port the system chose
+    QString host;
+    QHostAddress target;
+    quint16 targetPort = 0;
+    bool lookupPending = false;
+    int lookupId = -1;
+    quint64 aimGeneration = 0;
+    std::deque<QByteArray> held;
+    bool infoWSock = false;
+};
+
+bool UdpPrivate::bindOwnPort(qint32 port)
+{
+    closeSocket();
+    socket = new QUdpSocket(this);
+    connect(socket, &QUdpSocket::readyRead, this, &UdpPrivate::onReadyRead);
+    connect(socket, &QUdpSocket::errorOccurred, this, [this] {
+        if (socket)
+            raiseError(socket->errorString());
+    });
+
+    QString why;
+    if (port < 0 || port > 65535) {
+        why = QStringLiteral("outside 0..65535");
+    } else if (socket->bind(QHostAddress::Any, quint16(port), QAbstractSocket::DontShareAddress)) {
+        // Without DontShareAddress a second bind of the same port would silently succeed
+        // and take the datagrams away from the first.
+        ownBound = true;
+        trace(QStringLiteral("bound to port %1").arg(socket->localPort()));
+        return true;
+    } else {
+        why = socket->errorString();
+    }
+
+    ownBound = false;
+    // Sending still works, from a port the system chooses.
+    socket->bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress);
+    raiseError(QStringLiteral("cannot bind port %1: %2; sending from port %3")
+                   .arg(port)
+                   .arg(why)
+                   .arg(socket->localPort()));
+    return false;
+}
+
+void UdpPrivate::closeSocket()
+{
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    socket->close();
+    socket->deleteLater();
+    socket = nullptr;
+}
+
+void UdpPrivate::aim(const QString &newHost, qint32 port)
+{
+    ++aimGeneration;
+    if (lookupPending) {
+        QHostInfo::abortHostLookup(lookupId);
+        lookupPending = false;
+    }
+    if (!held.empty()) {
+        trace(QStringLiteral("%1 held blocks dropped on re-aim").arg(held.size()));
+        held.clear();
+    }
+    host = newHost;
+    target.clear();
+    targetPort = 0;
+
+    if (port < 1 || port > 65535) {
+        raiseError(QStringLiteral("cannot send to port %1: outside 1..65535").arg(port));
+        return;
+    }
+    targetPort = quint16(port);
+    QHostAddress literal;
+    if (literal.setAddress(host)) {
+        target = literal;
+        trace(QStringLiteral("aimed at %1").arg(SocketTrace::endpointText(target, targetPort)));
+        return;
+    }
+    lookupPending = true;
+    const quint64 aimed = aimGeneration;
+    lookupId = QHostInfo::lookupHost(
+        host, this, [this, aimed](const QHostInfo &info) { onLookedUp(info, aimed); });
+}
+
+void UdpPrivate::onLookedUp(const QHostInfo &info, quint64 aimed)
+{
+    if (aimed != aimGeneration || !open)
+        return;
+    lookupPending = false;
+    const auto addresses = info.addresses();
+    if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+        raiseError(QStringLiteral("cannot look up %1: %2").arg(host, info.errorString()));
+        held.clear();
+        return;
+    }
+    // IPv4 first: a peer listening on IPv4 only still hears us.
+    target = addresses.first();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            target = address;
+            break;
+        }
+    }
+    trace(QStringLiteral("%1 is %2").arg(host, SocketTrace::endpointText(target, targetPort)));
+    while (!held.empty() && socket && aimed == aimGeneration) {
+        const QByteArray bytes = std::move(held.front());
+        held.pop_front();
+        write(bytes);
+    }
+}
+
+void UdpPrivate::onReadyRead()
+{
+    const QPointer<QUdpSocket> current = socket;
+    while (current && current == socket && current->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = current->receiveDatagram();
+        if (!datagram.isValid())
+            break;
+        trace(QStringLiteral("in %1 bytes from %2")
+                  .arg(datagram.data().size())
+                  .arg(SocketTrace::endpointText(datagram.senderAddress(),
+                                                 quint16(datagram.senderPort()))));
+        // Each datagram is a whole block, decoded on its own.
+        QString text = QString::fromUtf8(datagram.data());
+        emit q->GetData(text);
+    }
+}
+
+void UdpPrivate::write(const QByteArray &bytes)
+{
+    const qint64 written = socket->writeDatagram(bytes, target, targetPort);
+    if (written < 0) {
+        raiseError(QStringLiteral("cannot send to %1: %2")
+                       .arg(SocketTrace::endpointText(target, targetPort), socket->errorString()));
+        return;
+    }
+    trace(QStringLiteral("out %1 bytes to %2")
+              .arg(written)
+              .arg(SocketTrace::endpointText(target, targetPort)));
+}
+
+void UdpPrivate::raiseError(const QString &description)
+{
+    SocketTrace::warn(Owner, description);
+    trace(QStringLiteral("error: ") + description);
+    QTimer::singleShot(0, q, [this, description] { emit q->SocketError(description); });
+}
+
+CWS_UDP::CWS_UDP(QObject *parent) : QObject(parent), d(new UdpPrivate(this)) {}
+
+CWS_UDP::~CWS_UDP()
+{
+    delete d;
+}
+
+bool CWS_UDP::InfoWSock() const
+{
+    return d->infoWSock;
+}
+
+void CWS_UDP::setInfoWSock(bool vblnOn)
+{
+    d->infoWSock = vblnOn;
+}
+
+QString CWS_UDP::IP() const
+{
+    return SocketTrace::firstLocalIPv4();
+}
+
+void CWS_UDP::SendData(const QString &text)
+{
+    if (!d->open || !d->socket)
+        return;
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.size() > MaxDatagram) {
+        d->raiseError(QStringLiteral("block of %1 bytes not sent: more than %2 fit in a datagram")
+                          .arg(bytes.size())
+                          .arg(MaxDatagram));
+        return;
+    }
+    if (d->lookupPending) {
+        if (d->held.size() == MaxHeld) {
+            d->held.pop_front();
+            d->trace(QStringLiteral("oldest held block dropped"));
+        }
+        d->held.push_back(bytes);
+        return;
+    }
+    if (d->target.isNull()) {
+        d->trace(QStringLiteral("block dropped: no address to send to"));
+        return;
+    }
+    d->write(bytes);
+}
+
+bool CWS_UDP::Connect(const QString &host, qint32 ownPort, qint32 remotePort)
+{
+    bool bound = true;
+    if (!d->open || !d->socket || ownPort != d->ownPort || !d->ownBound) {
+        d->ownPort = ownPort;
+        bound = d->bindOwnPort(ownPort);
+    } else {
+        d->trace(QStringLiteral("re-aim, keeping port %1").arg(ownPort));
+    }
+    d->open = true;
+    d->aim(host, remotePort);
+    return bound;
+}
+
+void CWS_UDP::Close()
+{
+    if (d->open)
+        d->trace(QStringLiteral("close"));
+    d->open = false;
+    ++d->aimGeneration;
+    if (d->lookupPending) {
+        QHostInfo::abortHostLookup(d->lookupId);
+        d->lookupPending = false;
+    }
+    d->held.clear();
+    d->target.clear();
+    d->closeSocket();
+}

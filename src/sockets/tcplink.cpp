@@ -1,0 +1,224 @@
+#include "tcplink.h"
+
+#include "sockettrace.h"
+
+namespace {
+// Bytes held by the socket between reads; together with LineReader::MaxPiece this bounds
+// what one connection can make us buffer.
+constexpr qint64 ReadBufferSize = 256 * 1024;
+// A graceful close waits this long for the queued output to go out.
+constexpr int LingerMs = 5000;
+} // namespace
+
+TcpLink::TcpLink(QTcpSocket *socket, const char *owner, const bool *traceFlag, const QString &label,
+                 QObject *parent)
+    : QObject(parent), m_socket(socket), m_owner(owner), m_trace(traceFlag), m_label(label)
+{
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(ReadBufferSize);
+    // Without this a relay's answers wait for the peer's delayed ACKs (tens of milliseconds).
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(QuietIntervalMs);
+    connect(&m_quiet, &QTimer::timeout, this, &TcpLink::onQuiet);
+
+    connect(m_socket, &QTcpSocket::readyRead, this, &TcpLink::onReadyRead);
+    connect(m_socket, &QTcpSocket::disconnected, this, &TcpLink::onDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &TcpLink::onError);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 count) {
+        if (*m_trace)
+            trace(QStringLiteral("out %1 bytes").arg(count));
+    });
+
+    // Bytes may have arrived before the link existed.
+    if (m_socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, this, &TcpLink::onReadyRead);
+}
+
+TcpLink::~TcpLink()
+{
+    // The socket's own destructor aborts and signals; nobody is to hear that here.
+    disconnect(m_socket, nullptr, this, nullptr);
+    m_socket->abort();
+}
+
+TcpLink::SendResult TcpLink::send(const QByteArray &bytes)
+{
+    if (m_closing || bytes.isEmpty())
+        return SendResult::Dropped;
+    const qint64 unsent = m_socket->bytesToWrite();
+    if (m_capHit) {
+        if (unsent > OutputCap / 2)
+            return SendResult::Dropped;
+        m_capHit = false;
+    }
+    if (unsent + bytes.size() > OutputCap) {
+        m_capHit = true;
+        if (*m_trace)
+            trace(QStringLiteral("output cap hit: %1 bytes unsent").arg(unsent));
+        return SendResult::CapHit;
+    }
+    // Buffered only; the socket writes everything queued in this pass of the event loop with
+    // as few system calls as it can.
+    m_socket->write(bytes);
+    return SendResult::Queued;
+}
+
+void TcpLink::close()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    m_quiet.stop();
+    if (*m_trace)
+        trace(QStringLiteral("close"));
+
+    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+        deleteLater();
+        return;
+    }
+    if (m_capHit) {
+        // Its queue is full because it stopped reading; no point waiting for it.
+        m_socket->abort();
+        deleteLater();
+        return;
+    }
+    m_socket->disconnectFromHost();
+    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+        deleteLater();
+        return;
+    }
+    QTimer::singleShot(LingerMs, this, [this] {
+        m_socket->abort();
+        deleteLater();
+    });
+}
+
+void TcpLink::onReadyRead()
+{
+    if (m_closing) {
+        m_socket->readAll();
+        return;
+    }
+    // Inside a handler that runs the event loop: the pump on the stack picks the bytes up.
+    if (m_pumping)
+        return;
+    pump();
+}
+
+void TcpLink::pump()
+{
+    QPointer<TcpLink> self(this);
+    m_pumping = true;
+    for (;;) {
+        if (m_reader.buffered() <= LineReader::MaxPiece && m_socket->bytesAvailable() > 0) {
+            const QByteArray bytes = m_socket->readAll();
+            if (*m_trace)
+                trace(QStringLiteral("in %1 bytes").arg(bytes.size()));
+            m_reader.append(bytes);
+        }
+        LineReader::Piece piece;
+        if (!m_reader.takeLine(piece)) {
+            if (m_reader.buffered() <= LineReader::MaxPiece && m_socket->bytesAvailable() > 0)
+                continue;
+            break;
+        }
+        emit textReceived(piece.text, piece.bytes);
+        if (!self)
+            return;
+        if (m_closing) {
+            m_pumping = false;
+            return;
+        }
+    }
+    m_pumping = false;
+
+    if (m_reader.buffered() > 0)
+        m_quiet.start();
+    else
+        m_quiet.stop();
+
+    if (m_endPending) {
+        m_endPending = false;
+        finish();
+    }
+}
+
+void TcpLink::onQuiet()
+{
+    if (m_closing || m_pumping)
+        return;
+    LineReader::Piece piece;
+    if (m_reader.takeRest(piece))
+        emit textReceived(piece.text, piece.bytes);
+}
+
+void TcpLink::onDisconnected()
+{
+    if (m_closing) {
+        deleteLater();
+        return;
+    }
+    if (m_pumping) {
+        m_endPending = true;
+        return;
+    }
+    finish();
+}
+
+void TcpLink::onError(QAbstractSocket::SocketError error)
+{
+    if (m_closing || m_finished)
+        return;
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return; // an orderly end; disconnected() follows
+    m_orderly = false;
+    const QString description = m_socket->errorString();
+    if (*m_trace)
+        trace(QStringLiteral("error: ") + description);
+    QPointer<TcpLink> self(this);
+    emit failed(description);
+    if (!self || m_closing)
+        return;
+    // Should the socket die without saying disconnected(), end the link all the same.
+    QTimer::singleShot(0, this, [this] {
+        if (!m_closing && !m_finished && !m_pumping &&
+            m_socket->state() == QAbstractSocket::UnconnectedState)
+            finish();
+    });
+}
+
+void TcpLink::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_quiet.stop();
+    if (*m_trace)
+        trace(m_orderly ? QStringLiteral("closed by peer") : QStringLiteral("connection lost"));
+
+    QPointer<TcpLink> self(this);
+    m_pumping = true;
+    for (;;) {
+        if (m_socket->bytesAvailable() > 0)
+            m_reader.append(m_socket->readAll());
+        LineReader::Piece piece;
+        if (!m_reader.takeLine(piece) && !m_reader.takeFinal(piece))
+            break;
+        emit textReceived(piece.text, piece.bytes);
+        if (!self)
+            return;
+        if (m_closing) {
+            m_pumping = false;
+            return;
+        }
+    }
+    m_pumping = false;
+    emit finished(m_orderly);
+}
+
+void TcpLink::trace(const QString &text) const
+{
+    SocketTrace::line(m_owner, m_label + u' ' + text);
+}
