@@ -1,16 +1,35 @@
 #!/usr/bin/env bash
-# Runs every test of an already configured build and prints one summary line.
+# Runs every test: the suite on the given build, the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (leak checking on), and a short run of each fuzz harness.
+#   scripts/test-all.sh BUILD_DIR
 set -uo pipefail
 
 build=${1:?usage: test-all.sh BUILD_DIR}
-status=0
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+failed=()
 
-echo "== unit, window and network tests"
-ctest --test-dir "$build" --output-on-failure --timeout 300 || status=1
+echo "== tests"
+ctest --test-dir "$build" --output-on-failure --timeout 300 || failed+=(tests)
 
-if [ $status -eq 0 ]; then
-    echo "kestrel tests: all passed"
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+asan="$root/build-asan"
+if cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON \
+        -DKESTREL_BUILD_BENCH=OFF >/dev/null &&
+    cmake --build "$asan" -j "$(nproc)"; then
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+        LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0" \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir "$asan" --output-on-failure --timeout 600 || failed+=(sanitizers)
 else
-    echo "kestrel tests: FAILED"
+    failed+=(sanitizer-build)
 fi
-exit $status
+
+echo "== fuzzing"
+"$root/scripts/fuzz.sh" 20 || failed+=(fuzzing)
+
+if [ ${#failed[@]} -eq 0 ]; then
+    echo "kestrel tests: all passed"
+    exit 0
+fi
+echo "kestrel tests: FAILED (${failed[*]})"
+exit 1
