@@ -1,12 +1,43 @@
 #pragma once
 
-#include <QWidget>
+#include <QMainWindow>
 
-// Placeholder until the window is built; the start-up routine opens it.
-class FormTCPServerMain final : public QWidget
+class CWS_TCP_S;
+class LogPane;
+
+// The TCP chat server: asks for a port when first shown, listens on it, hands every received
+// text straight back to all connections, logs it, and shows the server's state in the caption.
+class FormTCPServerMain final : public QMainWindow
 {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FormTCPServerMain)
 
 public:
-    explicit FormTCPServerMain(QWidget *parent = nullptr) : QWidget(parent) {}
+    explicit FormTCPServerMain(QWidget *parent = nullptr);
+    ~FormTCPServerMain() override;
+
+    // The first showing runs the start-up (port question, Listen, caption) before the window
+    // appears, so that show() from the start-up routine or the chooser does it.
+    void setVisible(bool visible) override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void load();
+
+    void serverGetData(qint32 &Index, QString &rstrData);
+    void serverServiceComplete(bool vblnFlag, qint32 &Index);
+    void serverServiceError(qint32 &Index);
+
+    void mnuCloseClick();
+    void mnuConnectCloseClick();
+    void mnuInfoWSockClick();
+    void mnuLogClearClick();
+
+    // Parented to the window so it can never outlive it; the destructor releases it first,
+    // once its events are cut off.
+    ::CWS_TCP_S *CWS_TCP_S = nullptr;
+    LogPane *TextLog = nullptr;
+    bool m_loaded = false;
 };
