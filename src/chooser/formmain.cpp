@@ -16,6 +16,11 @@ namespace {
 
 using Appearance::twipsToPixels;
 
+template <typename Window> QWidget *openWindow()
+{
+    return new Window;
+}
+
 struct Choise
 {
     QString caption;
@@ -35,21 +40,15 @@ const std::array<Choise, 4> &choises()
         {QStringLiteral("TCP Server"),
          QStringLiteral("TCPサーバーで起動します。"),
          {800, 100, 1200, 300},
-         []() -> QWidget * {
-             return new FormTCPServerMain;
-         }},
+         &openWindow<FormTCPServerMain>},
         {QStringLiteral("TCP Client"),
          QStringLiteral("TCPクライアントで起動します。"),
          {800, 525, 1200, 300},
-         []() -> QWidget * {
-             return new FormTCPClientMain;
-         }},
+         &openWindow<FormTCPClientMain>},
         {QStringLiteral("UDP"),
          QStringLiteral("UDP通信で起動します。テスト中"),
          {800, 945, 1200, 300},
-         []() -> QWidget * {
-             return new FormUDPMain;
-         }},
+         &openWindow<FormUDPMain>},
     }};
     return table;
 }
