@@ -194,15 +194,8 @@ void FormTCPClientMain::closeEvent(QCloseEvent *event)
     }
     QPointer<FormTCPClientMain> self(this);
     closeSequence();
-    if (!self)
-        return;
-    // Accepted inside the wait of a Close chosen from the menu: that wait is still on the
-    // stack, so the window may be freed only after it has ended.
-    if (echoWaits > 0 && testAttribute(Qt::WA_DeleteOnClose)) {
-        setAttribute(Qt::WA_DeleteOnClose, false);
-        deleteAfterWait = true;
-    }
-    event->accept();
+    if (self)
+        event->accept();
 }
 
 void FormTCPClientMain::connectDialogue()
@@ -256,18 +249,11 @@ bool FormTCPClientMain::awaitEcho()
     wakeUp.setTimerType(Qt::PreciseTimer);
     wakeUp.start(kEchoWaitMs);
 
-    ++echoWaits;
     while (blnWaitEcho && connectionEnds == endsBefore && tcpClient->ID() != 0 &&
            !deadline.hasExpired() && wakeUp.isActive()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         if (!self)
             return false;
-    }
-    --echoWaits;
-
-    if (echoWaits == 0 && deleteAfterWait) {
-        deleteAfterWait = false;
-        deleteLater();
     }
     return true;
 }

@@ -60,8 +60,6 @@ private:
     QComboBox *ComboMain = nullptr;
     QMenu *mnuMenu = nullptr;
 
-    int echoWaits = 0;            // close sequences waiting, nested ones included
-    quint64 connectionEnds = 0;   // ConnectClose and ConnectError seen so far
-    bool deleteAfterWait = false; // a close accepted during a wait left the deletion to us
+    quint64 connectionEnds = 0; // ConnectClose and ConnectError seen so far
     const QEvent *returnFromLineEdit = nullptr;
 };
