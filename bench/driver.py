@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+"""Runs the reference relay and the real server window side by side under the load generator
+and prints a markdown table with the figures, the ratio window/reference and each target's
+pass or fail. Everything runs on loopback, every child process is bounded in time, and each is
+ended by its own PID. Started by bench/run.sh, which builds the programs first."""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+
+
+class Programs:
+    def __init__(self, build):
+        bench = os.path.join(build, "bench")
+        self.loadgen = os.path.join(bench, "loadgen", "bench_loadgen")
+        self.refrelay = os.path.join(bench, "refrelay", "bench_refrelay")
+        self.serverhost = os.path.join(bench, "serverhost", "bench_serverhost")
+        self.clienthost = os.path.join(bench, "clienthost", "bench_clienthost")
+        self.logpane = os.path.join(bench, "logpane", "bench_logpane")
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+class Server:
+    """A relay under test: the reference or the server window. Ended by its own PID."""
+
+    def __init__(self, kind, programs, max_seconds=900):
+        self.kind = kind
+        env = dict(os.environ)
+        env.setdefault("QT_QPA_PLATFORM", "offscreen")
+        args = (
+            [programs.refrelay, "--max-seconds", str(max_seconds)]
+            if kind == "reference"
+            else [programs.serverhost, "--max-seconds", str(max_seconds)]
+        )
+        self.proc = subprocess.Popen(
+            args,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+            env=env,
+        )
+        line = self.proc.stdout.readline().split()
+        if len(line) != 2 or line[0] != "port":
+            self.stop()
+            raise RuntimeError(f"{kind} did not start listening")
+        self.port = int(line[1])
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def ask(self, command):
+        """Only the window answers commands (rss, log, count)."""
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        return int(self.proc.stdout.readline().split()[1])
+
+    def rss_kib(self):
+        with open(f"/proc/{self.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return -1
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def loadgen(programs, port, *args, timeout=300):
+    cmd = [programs.loadgen, "--port", str(port), *map(str, args)]
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    lines = [l for l in out.stdout.splitlines() if l.startswith("{")]
+    if not lines:
+        raise RuntimeError(f"loadgen printed nothing: {out.stderr.strip()}")
+    return json.loads(lines[-1])
+
+
+def with_server(kind, programs, fn):
+    server = Server(kind, programs)
+    try:
+        return fn(server)
+    finally:
+        server.stop()
+
+
+def throughput(programs, clients, lines, window, repeat):
+    """Median deliveries/s of each side over `repeat` alternating runs, fresh servers."""
+    runs = {"reference": [], "window": []}
+    for r in range(repeat):
+        for kind in ("reference", "window"):
+            res = with_server(
+                kind,
+                programs,
+                lambda s: loadgen(
+                    programs, s.port, "--clients", clients, "--lines", lines,
+                    "--window", window, "--label", f"{kind}-{clients}",
+                ),
+            )
+            log(f"  throughput {clients} {kind} #{r + 1}: {json.dumps(res)}")
+            runs[kind].append(res)
+    out = {}
+    for kind, results in runs.items():
+        rates = [x["deliveries_per_s"] for x in results]
+        bad = sum(x["lost"] + x["corrupted"] + x["reordered"] + x["duplicated"] for x in results)
+        out[kind] = {
+            "rate": statistics.median(rates),
+            "bad": bad,
+            "ok": all(x["ok"] for x in results),
+            "runs": rates,
+        }
+    return out
+
+
+def latency(programs, clients, rate, lines):
+    out = {}
+    for kind in ("reference", "window"):
+        res = with_server(
+            kind,
+            programs,
+            lambda s: loadgen(
+                programs, s.port, "--clients", clients, "--lines", lines, "--rate", rate,
+                "--label", f"{kind}-latency", timeout=lines * clients / rate + 120,
+            ),
+        )
+        log(f"  latency {kind}: {json.dumps(res)}")
+        out[kind] = res
+    return out
+
+
+def idle(programs, connections, hold):
+    out = {}
+    for kind in ("reference", "window"):
+        res = with_server(
+            kind,
+            programs,
+            lambda s: loadgen(
+                programs, s.port, "--mode", "idle", "--clients", connections, "--hold", hold,
+                "--rss-pid", s.pid, "--label", f"{kind}-idle", "--timeout", 300, timeout=400,
+            ),
+        )
+        log(f"  idle {kind}: {json.dumps(res)}")
+        out[kind] = res
+    return out
+
+
+def log_growth(programs, fill_lines, measured_lines, repeat):
+    """Through the real window: time to relay and log `measured_lines` lines into an empty log
+    and into one holding `fill_lines` lines; memory the filled log takes per byte of text."""
+
+    def run(server):
+        def timed(count):
+            res = loadgen(programs, server.port, "--clients", 1, "--lines", count,
+                          "--window", 16, "--label", "log", timeout=600)
+            if not res["ok"]:
+                raise RuntimeError(f"log run failed: {json.dumps(res)}")
+            return res["seconds"]
+
+        first = [timed(measured_lines)]
+        chars_first = server.ask("log")
+        base_kib = server.ask("rss")
+        fill_start = time.monotonic()
+        left = fill_lines - measured_lines
+        while left > 0:  # in a few runs, so one generator run stays short
+            n = min(left, 250000)
+            timed(n)
+            left -= n
+        fill_s = time.monotonic() - fill_start
+        filled_chars = server.ask("log")
+        filled_kib = server.ask("rss")
+        after = [timed(measured_lines) for _ in range(repeat)]
+        return {
+            "first_s": first[0],
+            "after_s": statistics.median(after),
+            "fill_s": fill_s,
+            "log_chars": filled_chars,
+            "memory_per_text": (filled_kib - base_kib) * 1024.0 / (filled_chars - chars_first),
+            "rss_mib": filled_kib / 1024.0,
+        }
+
+    res = with_server("window", programs, run)
+    log(f"  log: {json.dumps(res)}")
+    return res
+
+
+def pane_alone(programs):
+    if not os.path.exists(programs.logpane):
+        return None
+    out = subprocess.run([programs.logpane], capture_output=True, text=True, timeout=600,
+                         env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    lines = [l for l in out.stdout.splitlines() if l.startswith("{")]
+    return json.loads(lines[-1]) if lines else None
+
+
+def client_window(programs, rate, seconds):
+    lines = rate * seconds
+    relay = Server("reference", programs)
+    try:
+        host = subprocess.Popen(
+            [programs.clienthost, "--port", str(relay.port), "--lines", str(lines),
+             "--timeout", str(seconds + 60)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+        )
+        try:
+            if host.stdout.readline().strip() != "connected":
+                raise RuntimeError("client window did not connect")
+            gen = loadgen(programs, relay.port, "--clients", 1, "--lines", lines, "--rate", rate,
+                          "--allow-foreign", "--label", "client-feed", timeout=seconds + 120)
+            out, _ = host.communicate(timeout=seconds + 90)
+        finally:
+            if host.poll() is None:
+                host.terminate()
+                host.wait()
+    finally:
+        relay.stop()
+    res = json.loads([l for l in out.splitlines() if l.startswith("{")][-1])
+    log(f"  client feed: {json.dumps(gen)}")
+    log(f"  client window: {json.dumps(res)}")
+    return res, gen
+
+
+def fmt_rate(x):
+    return f"{x / 1e6:.2f} M/s" if x >= 1e6 else f"{x / 1e3:.0f} k/s"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="smaller runs, for a smoke test")
+    parser.add_argument("--only", default="throughput,latency,idle,log,client")
+    args = parser.parse_args()
+    programs = Programs(os.path.abspath(args.build))
+    only = set(args.only.split(","))
+    quick = args.quick
+
+    load_before = load_average()
+    if load_before > 0.5:
+        log(f"warning: load average {load_before:.2f} before the run: figures will be noisy")
+    started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    rows = []  # (target, reference, window, ratio, goal, result)
+    passed_all = True
+
+    def row(target, ref, win, ratio, goal, ok):
+        nonlocal passed_all
+        passed_all = passed_all and ok
+        rows.append((target, ref, win, ratio, goal, "pass" if ok else "FAIL"))
+
+    if "throughput" in only:
+        for clients, lines in ((100, 2000), (500, 400)):
+            if quick:
+                lines //= 10
+            log(f"throughput, {clients} clients x {lines} lines")
+            t = throughput(programs, clients, lines, 8, 1 if quick else args.repeat)
+            ref, win = t["reference"], t["window"]
+            ratio = win["rate"] / ref["rate"] if ref["rate"] else 0
+            row(f"Throughput, {clients} clients (deliveries/s, median)", fmt_rate(ref["rate"]),
+                fmt_rate(win["rate"]), f"{ratio:.2f}", ">= 0.50, 0 lost/corrupt/reordered",
+                ratio >= 0.5 and win["bad"] == 0 and win["ok"])
+            row(f"Throughput, {clients} clients: lost+corrupted+reordered", str(ref["bad"]),
+                str(win["bad"]), "", "0", win["bad"] == 0)
+
+    if "latency" in only:
+        per_client = 2 if quick else 10
+        log(f"latency, 100 clients x {per_client} lines at 100 lines/s")
+        lat = latency(programs, 100, 100, per_client)
+        ref, win = lat["reference"], lat["window"]
+        row("Latency p99, 100 clients at 100 lines/s", f"{ref['lat_p99_us'] / 1000:.2f} ms",
+            f"{win['lat_p99_us'] / 1000:.2f} ms", "", "< 2 ms", win["lat_p99_us"] < 2000)
+        row("Latency max", f"{ref['lat_max_us'] / 1000:.2f} ms",
+            f"{win['lat_max_us'] / 1000:.2f} ms", "", "< 20 ms",
+            win["lat_max_us"] < 20000 and win["ok"])
+
+    if "idle" in only:
+        conns = 1000 if quick else 10000
+        log(f"idle, {conns} connections")
+        res = idle(programs, conns, 2 if quick else 10)
+        ref, win = res["reference"], res["window"]
+        row(f"Idle connections held ({conns})", f"{ref['held_at_end']}", f"{win['held_at_end']}",
+            "", f"{conns}", win["ok"])
+        row("Server memory per idle connection", f"{ref['rss_per_conn_kib']:.1f} KiB",
+            f"{win['rss_per_conn_kib']:.1f} KiB", "", "<= 16 KiB",
+            0 <= win["rss_per_conn_kib"] <= 16)
+
+    if "log" in only:
+        fill = 100000 if quick else 1000000
+        log(f"log, {fill} lines")
+        lg = log_growth(programs, fill, 10000, 1 if quick else 3)
+        ratio = lg["after_s"] / lg["first_s"]
+        row(f"Log: 10,000 lines relayed+logged, empty log vs {fill:,} lines",
+            "", f"{lg['first_s'] * 1000:.0f} ms vs {lg['after_s'] * 1000:.0f} ms",
+            f"{ratio:.2f}", "<= 1.5x", ratio <= 1.5)
+        row("Log: memory / log text (window process)", "", f"{lg['memory_per_text']:.2f}x",
+            "", "<= 3x", lg["memory_per_text"] <= 3)
+        pane = None if quick else pane_alone(programs)
+        if pane:
+            rows.append(("Log pane alone (bench_logpane): append cost ratio, memory/text", "",
+                         f"{pane['ratio']:.2f}, {pane['memory_per_text']:.2f}x", "",
+                         "<= 1.5x, <= 3x", "info"))
+
+    if "client" in only:
+        seconds = 3 if quick else 10
+        log(f"client window at 20,000 lines/s for {seconds} s")
+        cl, gen = client_window(programs, 20000, seconds)
+        keeps_up = (cl["received"] == cl["lines"] and cl["corrupted"] == 0
+                    and cl["lag_last_second_max_us"] < 50000)
+        row("Client window at 20,000 lines/s: lines shown, lag of the last second",
+            "", f"{cl['received']}/{cl['lines']}, {cl['lag_last_second_max_us'] / 1000:.1f} ms",
+            "", "all, no growing lag", keeps_up)
+        row("Client window: worst timer lateness (10 ms timer)", "",
+            f"{cl['timer_late_max_us'] / 1000:.1f} ms", "", "< 50 ms",
+            cl["timer_late_max_us"] < 50000)
+
+    load_after = load_average()
+    print(f"kestrel relay benchmark, {started}, {os.cpu_count()} cores, "
+          f"load average {load_before:.2f} before / {load_after:.2f} after\n")
+    print("| Target | Reference relay | Server window | Ratio | Goal | Result |")
+    print("|---|---|---|---|---|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+    print(f"\n{'All targets met.' if passed_all else 'Some targets NOT met.'}")
+    return 0 if passed_all else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

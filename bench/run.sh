@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the relay benchmarks and runs them all: the reference relay and the real server
+# window side by side under the load generator, then prints a markdown table.
+#
+#   bench/run.sh [BUILD_DIR] [--quick] [--repeat N] [--only throughput,latency,idle,log,client]
+#
+# BUILD_DIR defaults to build/ at the top of the checkout (configured if missing). Everything
+# runs on loopback and ends by itself; run it on a quiet machine (see `uptime`).
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+top="$(dirname "$here")"
+build="$top/build"
+if [[ $# -gt 0 && $1 != --* ]]; then
+    build="$1"
+    shift
+fi
+if [[ ! -f $build/CMakeCache.txt ]]; then
+    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -j"$(nproc)" --target bench_loadgen bench_refrelay bench_serverhost \
+    bench_clienthost bench_logpane >/dev/null
+exec python3 "$here/driver.py" "$build" "$@"
