@@ -343,6 +343,9 @@ void TestFormMain::modeButtonOpensWindowThenCloses_data()
     QTest::addColumn<QString>("windowClass");
     QTest::addColumn<QStringList>("questions"); // asked while the mode window loads
 
+    QTest::newRow("TCP Server") << "btnChoise1"
+                                << "FormTCPServerMain"
+                                << QStringList{QStringLiteral("Host Port ?")};
     QTest::newRow("TCP Client") << "btnChoise2"
                                 << "FormTCPClientMain" << QStringList{};
     QTest::newRow("UDP") << "btnChoise3"
