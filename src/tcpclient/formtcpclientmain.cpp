@@ -102,7 +102,12 @@ void FormTCPClientMain::createControls()
     btnMenu = new QPushButton(this);
     btnMenu->setObjectName(QStringLiteral("btnMenu"));
     Appearance::styleBox(btnMenu, Appearance::kLightBlue);
-    btnMenu->setFlat(true);
+    // The style's shaded button face would hide the colour; a plain face with a raised edge
+    // keeps it.
+    btnMenu->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: %1; border: 2px outset %1; }"
+                       "QPushButton:pressed { border-style: inset; }")
+            .arg(Appearance::kLightBlue.name()));
     connect(btnMenu, &QPushButton::clicked, this, &FormTCPClientMain::popUpMenu);
 
     ComboMain = new QComboBox(this);
