@@ -20,7 +20,7 @@ public:
         timeout.setSingleShot(true);
         timeout.setInterval(ConnectTimeoutMs);
         connect(&timeout, &QTimer::timeout, this,
-                [this] { failAttempt(QStringLiteral("connect to %1 timed out").arg(target)); });
+                [this] { failAttempt(QStringLiteral("cannot connect to %1: timed out").arg(target)); });
     }
     ~TcpClientPrivate() override { drop(); }
 
