@@ -11,6 +11,7 @@ class TestDialogs final : public QObject
 private slots:
     void answersInOrderAndRecords();
     void okOnlyBoxIgnoresCancel();
+    void okAcceptsTheDefaultAnswer();
     void runningOutIsRecordedAndCancels();
     void closeConfirmation();
 };
@@ -37,6 +38,14 @@ void TestDialogs::okOnlyBoxIgnoresCancel()
     DialogScript script;
     script.cancel();
     QCOMPARE(Dialogs::messageBox("接続に失敗しました。"), Dialogs::Reply::Ok);
+}
+
+void TestDialogs::okAcceptsTheDefaultAnswer()
+{
+    DialogScript script;
+    script.ok().type(QString());
+    QCOMPARE(Dialogs::inputBox("Host Port ?", "555"), QStringLiteral("555"));
+    QCOMPARE(Dialogs::inputBox("Host Port ?", "555"), QString());
 }
 
 void TestDialogs::runningOutIsRecordedAndCancels()

@@ -7,7 +7,9 @@
 
 // Answers the program's boxes in order while it lives, and records every box that was shown.
 // A box asked for after the script has run out is recorded in unexpected() and answered as the
-// user closing it would (Cancel, or the empty string); tests check unexpected() is empty.
+// user closing it would (Cancel, or the empty string); tests check unexpected() is empty. A
+// window that keeps asking once the script is spent (a question repeated on Cancel) ends the
+// test run at once instead of hanging it.
 class DialogScript final
 {
     Q_DISABLE_COPY_MOVE(DialogScript)
@@ -16,7 +18,8 @@ public:
     DialogScript();
     ~DialogScript();
 
-    // Queue answers, in the order the boxes will be shown.
+    // Queue answers, in the order the boxes will be shown. ok() on an input box accepts its
+    // default answer unedited.
     DialogScript &ok();
     DialogScript &cancel();
     DialogScript &type(const QString &text); // input box answered with OK and this text
@@ -29,7 +32,12 @@ public:
 private:
     Dialogs::Answer answer(const Dialogs::Request &request);
 
-    QList<Dialogs::Answer> m_answers;
+    struct Queued
+    {
+        Dialogs::Answer answer;
+        bool typed = false;
+    };
+    QList<Queued> m_answers;
     QList<Dialogs::Request> m_asked;
     QList<Dialogs::Request> m_unexpected;
 };
