@@ -19,8 +19,9 @@ public:
     {
         timeout.setSingleShot(true);
         timeout.setInterval(ConnectTimeoutMs);
-        connect(&timeout, &QTimer::timeout, this,
-                [this] { failAttempt(QStringLiteral("cannot connect to %1: timed out").arg(target)); });
+        connect(&timeout, &QTimer::timeout, this, [this] {
+            failAttempt(QStringLiteral("cannot connect to %1: timed out").arg(target));
+        });
     }
     ~TcpClientPrivate() override { drop(); }
 

@@ -75,8 +75,10 @@ void TcpServerPrivate::stopListening()
 
 void TcpServerPrivate::onNewConnection()
 {
+    // A handler may close the server, or even delete it, from inside ServiceComplete.
+    const QPointer<TcpServerPrivate> self(this);
     const QPointer<QTcpServer> current = server;
-    while (current && current == server && current->hasPendingConnections()) {
+    while (self && current && current == server && current->hasPendingConnections()) {
         QTcpSocket *socket = current->nextPendingConnection();
         if (!socket)
             break;

@@ -156,8 +156,10 @@ void UdpPrivate::onLookedUp(const QHostInfo &info, quint64 aimed)
 
 void UdpPrivate::onReadyRead()
 {
+    // A handler may close the object, or even delete it, from inside GetData.
+    const QPointer<UdpPrivate> self(this);
     const QPointer<QUdpSocket> current = socket;
-    while (current && current == socket && current->hasPendingDatagrams()) {
+    while (self && current && current == socket && current->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = current->receiveDatagram();
         if (!datagram.isValid())
             break;
