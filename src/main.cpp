@@ -1,5 +1,5 @@
 #include "common/application.h"
-#include "startup/resourcelimits.h"
+#include "sockets/fdlimit.h"
 #include "startup/commandline.h"
 #include "startup/modulemain.h"
 
@@ -8,7 +8,7 @@
 int main(int argc, char *argv[])
 {
     // A chat server may hold thousands of connections: take every descriptor the system allows.
-    ResourceLimits::raiseOpenFileLimit();
+    FdLimit::raiseOpenFileLimit();
 
     QApplication app(argc, argv);
     Application::setUp(app);
