@@ -46,7 +46,6 @@ public:
     QHostAddress target;
     quint16 targetPort = 0;
     bool lookupPending = false;
-    int lookupId = -1;
     quint64 aimGeneration = 0;
     std::deque<QByteArray> held;
     bool infoWSock = false;
@@ -98,10 +97,9 @@ void UdpPrivate::closeSocket()
 void UdpPrivate::aim(const QString &newHost, qint32 port)
 {
     ++aimGeneration;
-    if (lookupPending) {
-        QHostInfo::abortHostLookup(lookupId);
-        lookupPending = false;
-    }
+    // A lookup still running is left to finish: its answer no longer matches aimGeneration
+    // and is dropped. (Aborting one would leak its callback inside Qt.)
+    lookupPending = false;
     if (!held.empty()) {
         trace(QStringLiteral("%1 held blocks dropped on re-aim").arg(held.size()));
         held.clear();
@@ -123,7 +121,7 @@ void UdpPrivate::aim(const QString &newHost, qint32 port)
     }
     lookupPending = true;
     const quint64 aimed = aimGeneration;
-    lookupId = QHostInfo::lookupHost(
+    QHostInfo::lookupHost(
         host, this, [this, aimed](const QHostInfo &info) { onLookedUp(info, aimed); });
 }
 
@@ -261,10 +259,7 @@ void CWS_UDP::Close()
         d->trace(QStringLiteral("close"));
     d->open = false;
     ++d->aimGeneration;
-    if (d->lookupPending) {
-        QHostInfo::abortHostLookup(d->lookupId);
-        d->lookupPending = false;
-    }
+    d->lookupPending = false;
     d->held.clear();
     d->target.clear();
     d->closeSocket();

@@ -25,8 +25,14 @@ private slots:
 void TestModuleMain::cleanup()
 {
     CommandLine::setArgumentText(QString());
+    // Owned pop-ups are top-level widgets too: delete only the windows, each once.
+    QList<QPointer<QWidget>> windows;
     for (QWidget *widget : QApplication::topLevelWidgets())
-        delete widget;
+        windows.append(widget);
+    for (const QPointer<QWidget> &window : windows) {
+        if (window && !window->parentWidget())
+            delete window.data();
+    }
 }
 
 void TestModuleMain::helpBoxOpensNoWindow()
