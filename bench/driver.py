@@ -176,11 +176,13 @@ def log_growth(programs, fill_lines, measured_lines, repeat):
                 raise RuntimeError(f"log run failed: {json.dumps(res)}")
             return res["seconds"]
 
-        first = [timed(measured_lines)]
+        # The first 10,000 lines, three times over (the log then holds up to 30,000 lines,
+        # nothing next to a million); the median of each set is compared.
+        first = [timed(measured_lines) for _ in range(repeat)]
         chars_first = server.ask("log")
         base_kib = server.ask("rss")
         fill_start = time.monotonic()
-        left = fill_lines - measured_lines
+        left = fill_lines - measured_lines * repeat
         while left > 0:  # in a few runs, so one generator run stays short
             n = min(left, 250000)
             timed(n)
@@ -190,7 +192,7 @@ def log_growth(programs, fill_lines, measured_lines, repeat):
         filled_kib = server.ask("rss")
         after = [timed(measured_lines) for _ in range(repeat)]
         return {
-            "first_s": first[0],
+            "first_s": statistics.median(first),
             "after_s": statistics.median(after),
             "fill_s": fill_s,
             "log_chars": filled_chars,
@@ -323,11 +325,12 @@ def main():
         seconds = 3 if quick else 10
         log(f"client window at 20,000 lines/s for {seconds} s")
         cl, gen = client_window(programs, 20000, seconds)
-        keeps_up = (cl["received"] == cl["lines"] and cl["corrupted"] == 0
-                    and cl["lag_last_second_max_us"] < 50000)
-        row("Client window at 20,000 lines/s: lines shown, lag of the last second",
-            "", f"{cl['received']}/{cl['lines']}, {cl['lag_last_second_max_us'] / 1000:.1f} ms",
-            "", "all, no growing lag", keeps_up)
+        # A backlog that grows shows as a lag that grows: look at the last full seconds.
+        tail_lag = max(cl["per_second_max_lag_us"][-4:-1] or [cl["lag_max_us"]])
+        keeps_up = cl["received"] == cl["lines"] and cl["corrupted"] == 0 and tail_lag < 50000
+        row("Client window at 20,000 lines/s: lines shown; worst lag in the last 3 s",
+            "", f"{cl['received']}/{cl['lines']}; {tail_lag / 1000:.1f} ms", "",
+            "all; < 50 ms", keeps_up)
         row("Client window: worst timer lateness (10 ms timer)", "",
             f"{cl['timer_late_max_us'] / 1000:.1f} ms", "", "< 50 ms",
             cl["timer_late_max_us"] < 50000)
