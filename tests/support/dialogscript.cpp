@@ -45,6 +45,20 @@ QStringList DialogScript::askedTexts() const
     return texts;
 }
 
+QStringList DialogScript::boxes() const
+{
+    QStringList texts;
+    for (const Dialogs::Request &request : m_asked) {
+        if (request.kind == Dialogs::Request::Kind::Input)
+            texts.append(request.text + QStringLiteral(" [") + request.defaultAnswer + u']');
+        else if (request.buttons == Dialogs::Buttons::OkCancel)
+            texts.append(request.text + QStringLiteral(" (OK, Cancel)"));
+        else
+            texts.append(request.text);
+    }
+    return texts;
+}
+
 Dialogs::Answer DialogScript::answer(const Dialogs::Request &request)
 {
     m_asked.append(request);

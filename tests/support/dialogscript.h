@@ -26,6 +26,10 @@ public:
 
     const QList<Dialogs::Request> &asked() const { return m_asked; }
     QStringList askedTexts() const;
+    // Every box shown, each as one text: an input box's prompt with its default answer,
+    // "Host Port ? [555]"; a message with OK and Cancel marked so, "Close ? (OK, Cancel)"; a
+    // message with OK alone as its bare text.
+    QStringList boxes() const;
     const QList<Dialogs::Request> &unexpected() const { return m_unexpected; }
     qsizetype pending() const { return m_answers.size(); }
 
