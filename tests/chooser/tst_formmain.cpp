@@ -4,6 +4,7 @@
 #include "tcpclient/formtcpclientmain.h"
 #include "tcpserver/formtcpservermain.h"
 #include "udp/formudpmain.h"
+#include "windowtools.h"
 
 #include <QApplication>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 #include <QTest>
 
 #include <memory>
@@ -22,39 +22,25 @@ const QString kPictureHint = QStringLiteral("チャットの種類を選んで�
 const QString kStarting = QStringLiteral("選択された項目で起動中です...");
 const QString kUnloading = QStringLiteral("完了。このメニューをアンロードしています。");
 
-struct JpegFrame
+// The JPEG's frame header, found by walking its marker segments up to the start of scan:
+// "C0 320x240" for a 320 by 240 baseline picture (C2 would be progressive).
+QString jpegFrame(const QByteArray &data)
 {
-    int marker = 0; // 0xC0 baseline, 0xC1 extended, 0xC2 progressive, ...
-    int precision = 0;
-    int height = 0;
-    int width = 0;
-    int components = 0;
-};
-
-// Walks the JPEG's marker segments up to the start of scan and reports its frame header.
-JpegFrame readJpegFrame(const QByteArray &data)
-{
-    JpegFrame frame;
-    if (!data.startsWith("\xFF\xD8"))
-        return frame;
-    qsizetype at = 2;
     const auto byte = [&data](qsizetype i) {
         return int(quint8(data.at(i)));
     };
-    while (at + 4 <= data.size() && byte(at) == 0xFF) {
+    for (qsizetype at = 2; data.startsWith("\xFF\xD8") && at + 9 <= data.size() && byte(at) == 0xFF;
+         at += 2 + (byte(at + 2) << 8 | byte(at + 3))) {
         const int marker = byte(at + 1);
-        const int length = byte(at + 2) << 8 | byte(at + 3);
-        const bool startOfFrame =
-            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (startOfFrame && at + 10 <= data.size()) {
-            frame = {marker, byte(at + 4), byte(at + 5) << 8 | byte(at + 6),
-                     byte(at + 7) << 8 | byte(at + 8), byte(at + 9)};
-        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC)
+            return QStringLiteral("%1 %2x%3")
+                .arg(QString::number(marker, 16).toUpper())
+                .arg(byte(at + 7) << 8 | byte(at + 8))
+                .arg(byte(at + 5) << 8 | byte(at + 6));
         if (marker == 0xDA)
             break;
-        at += 2 + length;
     }
-    return frame;
+    return {};
 }
 
 QList<QWidget *> visibleWindows()
@@ -78,19 +64,13 @@ private slots:
     void init();
     void cleanup();
 
-    void windowShape();
-    void controlGeometry_data();
-    void controlGeometry();
+    void placesAndVersion();
     void pictureIsBaselineJpegDrawnFromTopLeft();
-    void versionBeforeAndAfterLoad();
-    void labelsLook();
     void focusStartsOnCancelAndFollowsTabOrder();
     void hints_data();
     void hints();
-    void cancelClosesEverything_data();
-    void cancelClosesEverything();
-    void modeButtonOpensWindowThenCloses_data();
-    void modeButtonOpensWindowThenCloses();
+    void choosing_data();
+    void choosing();
 
 private:
     void showChooser();
@@ -107,8 +87,7 @@ private:
 
 void TestFormMain::initTestCase()
 {
-    QApplication *app = qApp;
-    Application::setUp(*app);
+    Application::setUp(*qApp);
 }
 
 void TestFormMain::init()
@@ -139,56 +118,30 @@ void TestFormMain::showChooser()
     QVERIFY(QTest::qWaitForWindowExposed(m_chooser));
 }
 
-void TestFormMain::windowShape()
+void TestFormMain::placesAndVersion()
 {
-    QVERIFY(m_chooser->windowFlags().testFlag(Qt::FramelessWindowHint));
-    QVERIFY(m_chooser->isWindow());
-    QCOMPARE(m_chooser->windowTitle(), QString());
-    QCOMPARE(m_chooser->minimumSize(), QSize(320, 240));
-    QCOMPARE(m_chooser->maximumSize(), QSize(320, 240));
-    QVERIFY(!m_chooser->windowIcon().isNull());
+    auto *version = child<QLabel>(QStringLiteral("LabelVer"));
+    QCOMPARE(version->text(), QStringLiteral("0.0.0"));
 
     showChooser();
     QCOMPARE(m_chooser->size(), QSize(320, 240));
-    const QRect screen = m_chooser->screen()->availableGeometry();
-    QVERIFY2(qAbs(m_chooser->geometry().center().x() - screen.center().x()) <= 1,
-             qPrintable(QStringLiteral("window at %1").arg(m_chooser->x())));
-    QVERIFY2(qAbs(m_chooser->geometry().center().y() - screen.center().y()) <= 1,
-             qPrintable(QStringLiteral("window at %1").arg(m_chooser->y())));
-}
-
-void TestFormMain::controlGeometry_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<QRect>("pixels");
-
     // Twips divided by 15, rounded: 3500 -> 233, 2650 -> 177, 2800 -> 187, 2500 -> 167.
-    QTest::newRow("TCP Server") << "btnChoise1"
-                                << "TCP Server" << QRect(53, 7, 80, 20);
-    QTest::newRow("TCP Client") << "btnChoise2"
-                                << "TCP Client" << QRect(53, 35, 80, 20);
-    QTest::newRow("UDP") << "btnChoise3"
-                         << "UDP" << QRect(53, 63, 80, 20);
-    QTest::newRow("Cancel") << "btnChoise0"
-                            << "Cancel" << QRect(233, 177, 80, 20);
-    QTest::newRow("information") << "LabelInformation"
-                                 << "" << QRect(53, 187, 167, 13);
-}
-
-void TestFormMain::controlGeometry()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, caption);
-    QFETCH(QRect, pixels);
-
-    showChooser();
-    QWidget *control = child<QWidget>(name);
-    QCOMPARE(control->geometry(), pixels);
-    if (auto *button = qobject_cast<QPushButton *>(control))
-        QCOMPARE(button->text(), caption);
-    else
-        QCOMPARE(qobject_cast<QLabel *>(control)->text(), caption);
+    const QList<std::pair<QString, QRect>> places{{"btnChoise1", {53, 7, 80, 20}},
+                                                  {"btnChoise2", {53, 35, 80, 20}},
+                                                  {"btnChoise3", {53, 63, 80, 20}},
+                                                  {"btnChoise0", {233, 177, 80, 20}},
+                                                  {"LabelInformation", {53, 187, 167, 13}}};
+    for (const auto &[name, place] : places)
+        QCOMPARE(child<QWidget>(name)->geometry(), place);
+    QVERIFY2(offCentre(m_chooser).manhattanLength() <= 2,
+             qPrintable(QStringLiteral("window at %1,%2").arg(m_chooser->x()).arg(m_chooser->y())));
+    QCOMPARE(version->text(), QStringLiteral("1.0.46"));
+    QCOMPARE(child<QLabel>(QStringLiteral("LabelInformation"))->text(), QString());
+    // It stands at its place and is wide and high enough for the whole text.
+    QCOMPARE(version->pos(), QPoint(7, 220));
+    QVERIFY(version->width() >= version->sizeHint().width());
+    QVERIFY(version->height() >= version->sizeHint().height());
+    QVERIFY(m_chooser->rect().contains(version->geometry()));
 }
 
 void TestFormMain::pictureIsBaselineJpegDrawnFromTopLeft()
@@ -196,11 +149,7 @@ void TestFormMain::pictureIsBaselineJpegDrawnFromTopLeft()
     QFile file(QStringLiteral(":/chooser.jpg"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray bytes = file.readAll();
-    const JpegFrame frame = readJpegFrame(bytes);
-    QCOMPARE(frame.marker, 0xC0);
-    QCOMPARE(frame.precision, 8);
-    QCOMPARE(frame.components, 3);
-    QCOMPARE(QSize(frame.width, frame.height), QSize(320, 240));
+    QCOMPARE(jpegFrame(bytes), QStringLiteral("C0 320x240"));
 
     showChooser();
     const QImage picture = QImage::fromData(bytes).convertToFormat(QImage::Format_RGB32);
@@ -211,44 +160,6 @@ void TestFormMain::pictureIsBaselineJpegDrawnFromTopLeft()
                               QPoint(200, 100), QPoint(20, 150), QPoint(300, 120)}) {
         QCOMPARE(QColor(shown.pixel(spot)), QColor(picture.pixel(spot)));
     }
-}
-
-void TestFormMain::versionBeforeAndAfterLoad()
-{
-    auto *version = child<QLabel>(QStringLiteral("LabelVer"));
-    QCOMPARE(version->text(), QStringLiteral("0.0.0"));
-
-    showChooser();
-    QCOMPARE(version->text(), QStringLiteral("1.0.46"));
-    QCOMPARE(child<QLabel>(QStringLiteral("LabelInformation"))->text(), QString());
-
-    // It stands at its place and is wide and high enough for the whole text.
-    QCOMPARE(version->pos(), QPoint(7, 220));
-    QVERIFY(version->width() >= version->sizeHint().width());
-    QVERIFY(version->height() >= version->sizeHint().height());
-    QVERIFY(m_chooser->rect().contains(version->geometry()));
-}
-
-void TestFormMain::labelsLook()
-{
-    showChooser();
-    auto *version = child<QLabel>(QStringLiteral("LabelVer"));
-    QCOMPARE(version->palette().color(version->foregroundRole()), QColor(Qt::white));
-    QVERIFY(!version->autoFillBackground());
-
-    auto *information = child<QLabel>(QStringLiteral("LabelInformation"));
-    const QPalette system = QApplication::palette();
-    QVERIFY(information->autoFillBackground());
-    QCOMPARE(information->palette().color(information->backgroundRole()),
-             system.color(QPalette::Window));
-    QCOMPARE(information->palette().color(information->foregroundRole()),
-             system.color(QPalette::WindowText));
-    QCOMPARE(information->font().pointSizeF(), 8.25);
-    QCOMPARE(information->font().weight(), QFont::Normal);
-    QVERIFY(information->font().families().contains(QStringLiteral("IPAPGothic")));
-
-    for (QLabel *label : {version, information})
-        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
 }
 
 void TestFormMain::focusStartsOnCancelAndFollowsTabOrder()
@@ -278,13 +189,8 @@ void TestFormMain::hints_data()
     QTest::newRow("UDP") << QStringList{"btnChoise3"}
                          << QStringLiteral("UDP通信で起動します。テスト中");
     QTest::newRow("button then picture") << QStringList{"btnChoise1", "picture"} << kPictureHint;
-    QTest::newRow("picture then button")
-        << QStringList{"picture", "btnChoise3"} << QStringLiteral("UDP通信で起動します。テスト中");
-    QTest::newRow("button then information label")
-        << QStringList{"btnChoise2", "LabelInformation"}
-        << QStringLiteral("TCPクライアントで起動します。");
-    QTest::newRow("button then version label")
-        << QStringList{"btnChoise0", "LabelVer"} << QStringLiteral("終了します。");
+    QTest::newRow("button then labels") << QStringList{"btnChoise2", "LabelInformation", "LabelVer"}
+                                        << QStringLiteral("TCPクライアントで起動します。");
     QTest::newRow("picture then labels")
         << QStringList{"picture", "LabelVer", "LabelInformation"} << kPictureHint;
     QTest::newRow("labels only") << QStringList{"LabelInformation", "LabelVer"} << QString();
@@ -307,90 +213,66 @@ void TestFormMain::hints()
     QCOMPARE(child<QLabel>(QStringLiteral("LabelInformation"))->text(), expected);
 }
 
-void TestFormMain::cancelClosesEverything_data()
+void TestFormMain::choosing_data()
 {
+    QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("byEnterKey");
-    QTest::newRow("click") << false;
-    QTest::newRow("Enter right after showing") << true;
+    QTest::addColumn<QStringList>("seen");    // each box shown: "question / what the chooser shows"
+    QTest::addColumn<QString>("information"); // the chooser's text once the click is handled
+    QTest::addColumn<QString>("windowClass"); // the one window left; empty for none
+
+    const QString none;
+    QTest::newRow("Cancel") << "btnChoise0" << false << QStringList{} << kStarting << none;
+    QTest::newRow("Enter right after showing")
+        << "btnChoise0" << true << QStringList{} << kStarting << none;
+    QTest::newRow("TCP Server") << "btnChoise1" << false
+                                << QStringList{QStringLiteral("Host Port ? / ") + kUnloading}
+                                << kUnloading << "FormTCPServerMain";
+    QTest::newRow("TCP Client") << "btnChoise2" << false << QStringList{} << kUnloading
+                                << "FormTCPClientMain";
+    QTest::newRow("UDP") << "btnChoise3" << false << QStringList{} << kUnloading << "FormUDPMain";
 }
 
-void TestFormMain::cancelClosesEverything()
+// The chooser shows what it does, opens the mode window, whose load work runs while the
+// chooser still stands, and closes; Cancel only closes it, ending the program.
+void TestFormMain::choosing()
 {
+    QFETCH(QString, button);
     QFETCH(bool, byEnterKey);
+    QFETCH(QStringList, seen);
+    QFETCH(QString, information);
+    QFETCH(QString, windowClass);
 
-    QStringList shownWhileClosing;
-    auto *information = child<QLabel>(QStringLiteral("LabelInformation"));
     showChooser();
-    // The text at the moment the chooser is told to close, before it is gone.
-    QObject::connect(child<QPushButton>(QStringLiteral("btnChoise0")), &QPushButton::clicked,
-                     information, [&] { shownWhileClosing.append(information->text()); });
+    auto *label = child<QLabel>(QStringLiteral("LabelInformation"));
+    QStringList boxes;
+    Dialogs::setResponderForTesting([&](const Dialogs::Request &request) {
+        const bool standing = m_chooser && m_chooser->isVisible();
+        boxes << request.text + QStringLiteral(" / ") +
+                     (standing ? label->text() : QStringLiteral("(chooser gone)"));
+        // Port 0: the system picks a free one, so the server never clashes with anything.
+        return Dialogs::Answer{Dialogs::Reply::Ok, QStringLiteral("0")};
+    });
+    QString afterClick;
+    connect(child<QPushButton>(button), &QPushButton::clicked, label,
+            [&] { afterClick = label->text(); });
 
     if (byEnterKey) {
         QVERIFY(QTest::qWaitForWindowActive(m_chooser));
         QTest::keyClick(m_chooser->windowHandle(), Qt::Key_Return);
     } else {
-        child<QPushButton>(QStringLiteral("btnChoise0"))->click();
+        child<QPushButton>(button)->click();
     }
 
-    QCOMPARE(shownWhileClosing, QStringList{kStarting});
+    QCOMPARE(boxes, seen);
+    QCOMPARE(afterClick, information);
     QTRY_VERIFY(m_chooser.isNull());
-    QVERIFY(visibleWindows().isEmpty());
-}
-
-void TestFormMain::modeButtonOpensWindowThenCloses_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<QString>("windowClass");
-    QTest::addColumn<QStringList>("questions"); // asked while the mode window loads
-
-    QTest::newRow("TCP Server") << "btnChoise1"
-                                << "FormTCPServerMain"
-                                << QStringList{QStringLiteral("Host Port ?")};
-    QTest::newRow("TCP Client") << "btnChoise2"
-                                << "FormTCPClientMain" << QStringList{};
-    QTest::newRow("UDP") << "btnChoise3"
-                         << "FormUDPMain" << QStringList{};
-}
-
-void TestFormMain::modeButtonOpensWindowThenCloses()
-{
-    QFETCH(QString, button);
-    QFETCH(QString, windowClass);
-    QFETCH(QStringList, questions);
-
-    showChooser();
-    auto *information = child<QLabel>(QStringLiteral("LabelInformation"));
-
-    struct Seen
-    {
-        QString question;
-        bool chooserVisible = false;
-        QString information;
-    };
-    QList<Seen> seen;
-    Dialogs::setResponderForTesting([&](const Dialogs::Request &request) {
-        seen.append({request.text, m_chooser && m_chooser->isVisible(),
-                     m_chooser ? information->text() : QString()});
-        // Port 0: the system picks a free one, so the server never clashes with anything.
-        return Dialogs::Answer{Dialogs::Reply::Ok, QStringLiteral("0")};
-    });
-
-    child<QPushButton>(button)->click();
-
-    QCOMPARE(seen.size(), questions.size());
-    for (qsizetype i = 0; i < seen.size(); ++i) {
-        QCOMPARE(seen[i].question, questions[i]);
-        QVERIFY2(seen[i].chooserVisible, "the chooser closed before the mode window loaded");
-        QCOMPARE(seen[i].information, kUnloading);
+    QStringList left;
+    for (QWidget *window : visibleWindows()) {
+        left << QString::fromLatin1(window->metaObject()->className());
+        QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
     }
-
-    QTRY_VERIFY(m_chooser.isNull());
-    const QList<QWidget *> windows = visibleWindows();
-    QCOMPARE(windows.size(), 1);
-    QCOMPARE(QString::fromLatin1(windows.first()->metaObject()->className()), windowClass);
-    QVERIFY(windows.first()->isWindow());
-    QCOMPARE(windows.first()->parentWidget(), nullptr);
-    QVERIFY(windows.first()->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(left, windowClass.isEmpty() ? QStringList{} : QStringList{windowClass});
 }
 
 QTEST_MAIN(TestFormMain)
