@@ -1,33 +1,18 @@
 // A whole chat in one process: the real server window and two real client windows on
 // loopback. Both log in, one sends, every log holds the same lines, both log out and close.
-#include "common/datetimetexts.h"
 #include "common/logpane.h"
 #include "dialogscript.h"
 #include "sockets/cws_tcp_c.h"
 #include "sockets/cws_tcp_s.h"
 #include "tcpclient/formtcpclientmain.h"
 #include "tcpserver/formtcpservermain.h"
+#include "windowtools.h"
 
-#include <QAction>
 #include <QComboBox>
 #include <QPointer>
 #include <QTest>
 
-namespace {
-
-LogPane *logOf(QWidget *window)
-{
-    return window->findChild<LogPane *>(QStringLiteral("TextLog"));
-}
-
-void trigger(QWidget *window, const char *action)
-{
-    QAction *found = window->findChild<QAction *>(QString::fromLatin1(action));
-    QVERIFY2(found, action);
-    found->trigger();
-}
-
-} // namespace
+#include <optional>
 
 class TestChatSession final : public QObject
 {
@@ -39,6 +24,7 @@ private slots:
     void twoClientsChatThroughTheServer();
 
 private:
+    std::optional<FixedClock> m_clock;
     QPointer<FormTCPServerMain> m_server;
     QPointer<FormTCPClientMain> m_alice;
     QPointer<FormTCPClientMain> m_bob;
@@ -46,8 +32,7 @@ private:
 
 void TestChatSession::init()
 {
-    DateTimeTexts::setClockForTesting([] { return QDateTime(QDate(2026, 12, 6), QTime(9, 5, 7)); },
-                                      QLocale(QLocale::Japanese, QLocale::Japan));
+    m_clock.emplace(QDateTime(QDate(2026, 12, 6), QTime(9, 5, 7)));
 }
 
 void TestChatSession::cleanup()
@@ -55,7 +40,7 @@ void TestChatSession::cleanup()
     delete m_alice;
     delete m_bob;
     delete m_server;
-    DateTimeTexts::setClockForTesting({});
+    m_clock.reset();
 }
 
 void TestChatSession::twoClientsChatThroughTheServer()
@@ -76,7 +61,7 @@ void TestChatSession::twoClientsChatThroughTheServer()
         window->setAttribute(Qt::WA_DeleteOnClose);
         window->show();
         script.type(QStringLiteral("127.0.0.1")).type(port).type(handle);
-        trigger(window, "mnuConnect");
+        triggerAction(window, "mnuConnect");
     };
     logIn(m_alice, QStringLiteral("Alice"));
     QTRY_COMPARE(serverObject->ConnectCount(), qint16(1));
@@ -93,7 +78,7 @@ void TestChatSession::twoClientsChatThroughTheServer()
 
     auto *entry = m_alice->findChild<QComboBox *>(QStringLiteral("ComboMain"));
     entry->setEditText(QStringLiteral("こんにちは | @ everyone"));
-    trigger(m_alice, "mnuSend");
+    triggerAction(m_alice, "mnuSend");
 
     const QString expected =
         QStringLiteral("%1@Alice     |login - 2026/12/06/9:05:07\r\n"
