@@ -4,6 +4,20 @@ namespace {
 // Consumed bytes at the front of the buffer are dropped once they are this many and more than
 // half of it, so that dribbled input costs O(n) in total.
 constexpr qsizetype CompactThreshold = 64 * 1024;
+
+// How many bytes at the end of bytes begin a character whose remaining bytes have not come
+// yet (0 to 3).
+qsizetype incompleteTail(QByteArrayView bytes)
+{
+    for (qsizetype k = 1; k <= 3 && k <= bytes.size(); ++k) {
+        const uchar c = uchar(bytes[bytes.size() - k]);
+        if ((c & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back for the lead
+        const qsizetype needed = c >= 0xF8 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return needed > k ? k : 0;
+    }
+    return 0;
+}
 } // namespace
 
 void LineReader::append(const QByteArray &bytes)
@@ -26,11 +40,12 @@ void LineReader::append(const QByteArray &bytes)
 bool LineReader::takeLine(Piece &piece)
 {
     const qsizetype lf = m_data.indexOf('\n', m_scanned);
-    if (lf >= 0) {
+    if (lf >= 0 && lf + 1 - m_start <= MaxPiece) {
         piece = cut(lf + 1 - m_start);
         return true;
     }
-    m_scanned = m_data.size();
+    // A line longer than the cap is handed out in capped pieces like any other long piece.
+    m_scanned = lf >= 0 ? lf : m_data.size();
     if (buffered() > MaxPiece) {
         piece = cut(MaxPiece);
         return true;
@@ -48,27 +63,23 @@ bool LineReader::takeRest(Piece &piece)
 
 bool LineReader::takeFinal(Piece &piece)
 {
-    if (buffered() > 0)
-        piece = cut(buffered());
-    else
-        piece = Piece();
-    if (m_decoder.midCharacter()) {
-        piece.text.append(QChar::ReplacementCharacter);
-        piece.bytes.clear();
-        m_decoder.resetState();
-    }
+    piece = buffered() > 0 ? cut(buffered(), true) : Piece();
     return !piece.text.isEmpty();
 }
 
-LineReader::Piece LineReader::cut(qsizetype length)
+LineReader::Piece LineReader::cut(qsizetype length, bool final)
 {
-    const bool cleanStart = !m_decoder.midCharacter();
-    const qsizetype invalidBefore = m_decoder.invalidCount();
+    QByteArrayView view = QByteArrayView(m_data).sliced(m_start, length);
+    if (!final)
+        view.chop(incompleteTail(view));
+    length = view.size();
+    if (length == 0)
+        return Piece();
 
+    const qsizetype invalidBefore = m_decoder.invalidCount();
     Piece piece;
-    const QByteArrayView view = QByteArrayView(m_data).sliced(m_start, length);
     piece.text = m_decoder.decode(view);
-    if (cleanStart && !m_decoder.midCharacter() && m_decoder.invalidCount() == invalidBefore) {
+    if (m_decoder.invalidCount() == invalidBefore) {
         // The usual case, one read holding exactly one line, shares the read's buffer.
         piece.bytes = (m_start == 0 && length == m_data.size()) ? m_data : view.toByteArray();
     }

@@ -8,9 +8,10 @@
  * Receive framing of every TCP connection. The byte stream is UTF-8 and is cut into lines,
  * each ending at a line feed (a CR before it stays in the line). A piece without line end is
  * handed out on request (after a quiet interval) or as soon as it grows past MaxPiece bytes,
- * in pieces of MaxPiece, so the buffer never holds much more than that. Decoding is stateful:
- * a character split between two pieces arrives whole in the second; invalid bytes become
- * U+FFFD.
+ * in pieces of at most MaxPiece, so the buffer never holds much more than that. A character
+ * whose bytes are not all there yet stays in the buffer for the next piece, so it arrives
+ * whole; invalid bytes become U+FFFD. The text raised is the same however the stream was cut
+ * into reads.
  */
 class LineReader
 {
@@ -37,15 +38,17 @@ public:
     bool takeFinal(Piece &piece);
 
 private:
+    // Each piece is decoded on its own: carrying decoder state from one call to the next
+    // loses characters that follow an invalid byte at the end of a call.
     class Decoder final : public QStringDecoder
     {
     public:
-        Decoder() : QStringDecoder(Utf8, Flag::ConvertInitialBom) {}
-        bool midCharacter() const { return state.remainingChars != 0; }
+        Decoder() : QStringDecoder(Utf8, Flag::Stateless | Flag::ConvertInitialBom) {}
         qsizetype invalidCount() const { return state.invalidChars; }
     };
 
-    Piece cut(qsizetype length);
+    // Takes length bytes, less the start of a character cut off at their end unless final.
+    Piece cut(qsizetype length, bool final = false);
 
     QByteArray m_data;
     qsizetype m_start = 0;
