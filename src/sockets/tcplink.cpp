@@ -29,6 +29,12 @@ TcpLink::TcpLink(QTcpSocket *socket, const char *owner, const bool *traceFlag, c
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 count) {
         if (*m_trace)
             trace(QStringLiteral("out %1 bytes").arg(count));
+        // The socket writes one block of its buffer per write notification; the rest waits
+        // for the next pass of the event loop. A busy relay queues faster than that, and a
+        // client reading at full speed would pile up output until the cap cuts it off. Hand
+        // the kernel all it takes now.
+        if (m_socket->bytesToWrite() > 0)
+            m_socket->flush();
     });
 
     // Bytes may have arrived before the link existed.
