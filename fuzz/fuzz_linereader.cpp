@@ -6,9 +6,11 @@
 //
 // The input is a little program: each step is one byte saying what happens next.
 //   xxxxxx00, xxxxxx01  a read of the next 1 + (step >> 2) input bytes (up to 64)
-//   xxxxPP10            a run of 2^(a % 23) + b bytes, a and b the next two bytes, filled
+//   xxxLPP10            a run of 2^(a % 23) + b bytes, a and b the next two bytes, filled
 //                       with the next PP + 1 bytes over and over, arriving in reads of 256 KiB
-//                       as a socket hands them over (3 MiB in all at most)
+//                       as a socket hands them over (3 MiB in all at most); its line feeds
+//                       are kept only when L is set, and the run is then 256 KiB at most,
+//                       since a run of tiny lines teaches nothing a short one does not
 //   xxxxxx11            the quiet interval passes: whatever is buffered is raised
 // At the end of the input the stream ends.
 #include "sockets/linereader.h"
@@ -168,10 +170,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             // past the cap come up often.
             const int shift = in.byte() % 23;
             const qsizetype wanted = (qsizetype(1) << shift) + in.byte();
-            const QByteArray pattern = in.bytes(((step >> 2) & 3) + 1);
+            QByteArray pattern = in.bytes(((step >> 2) & 3) + 1);
             if (pattern.isEmpty())
                 break;
-            qsizetype length = std::min(wanted, MaxStream - streamed);
+            const bool lines = step & 0x10;
+            if (!lines)
+                pattern.replace('\n', ' ');
+            qsizetype length =
+                std::min({wanted, MaxStream - streamed, lines ? SocketRead : MaxStream});
             streamed += length;
             while (length > 0) {
                 const qsizetype read = std::min(length, SocketRead);
