@@ -206,9 +206,14 @@ void TestFormMain::hints()
         QWidget *target =
             stop == u"picture" ? static_cast<QWidget *>(m_chooser) : child<QWidget>(stop);
         const QPoint spot = stop == u"picture" ? QPoint(250, 130) : target->rect().center();
-        // Entering, then moving on within the same widget.
+        // Entering, then moving on within the same widget; over a label a drag as well.
         QTest::mouseMove(target, spot);
         QTest::mouseMove(target, spot + QPoint(1, 1));
+        if (stop.startsWith(u"Label")) {
+            QTest::mousePress(target, Qt::LeftButton, {}, spot);
+            QTest::mouseMove(target, spot + QPoint(2, 1));
+            QTest::mouseRelease(target, Qt::LeftButton, {}, spot + QPoint(2, 1));
+        }
     }
     QCOMPARE(child<QLabel>(QStringLiteral("LabelInformation"))->text(), expected);
 }
