@@ -38,7 +38,7 @@ private slots:
     void init();
     void cleanup();
 
-    void menuPopsUpFromButton();
+    void menuButtonAndInfWSock();
     void connectDialogue_data();
     void connectDialogue();
     void overlongHandleWhileRefused();
@@ -49,7 +49,6 @@ private slots:
     void closing();
     void duringTheWait_data();
     void duringTheWait();
-    void infoWSockTwice();
     void placementOnWindow();
 
 private:
@@ -112,7 +111,7 @@ void TestFormTCPClientMain::connectTo(LineServer &server, const QString &handle)
     QVERIFY(server.lines.last().contains(QStringLiteral("|login - ")));
 }
 
-void TestFormTCPClientMain::menuPopsUpFromButton()
+void TestFormTCPClientMain::menuButtonAndInfWSock()
 {
     openWindow();
     QVERIFY(!m_window->findChild<QMenuBar *>());
@@ -122,6 +121,13 @@ void TestFormTCPClientMain::menuPopsUpFromButton()
                       Qt::LeftButton);
     QTRY_VERIFY(popUp->isVisible());
     popUp->hide();
+
+    // InfWSock switches the component's trace, and back.
+    const bool first = component()->InfoWSock();
+    menu("mnuInfWSock");
+    QCOMPARE(component()->InfoWSock(), !first);
+    menu("mnuInfWSock");
+    QCOMPARE(component()->InfoWSock(), first);
 }
 
 void TestFormTCPClientMain::connectDialogue_data()
@@ -345,30 +351,21 @@ void TestFormTCPClientMain::history()
 
 void TestFormTCPClientMain::closing_data()
 {
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("how"); // menu Close, or the close box answered ok or cancel
+    // The server, then how the window is closed: menu Close, or the close box answered.
+    QTest::addColumn<QString>("setting");
     QTest::addColumn<bool>("takesTheTimeLimit");
     QTest::addColumn<QStringList>("boxes"); // shown besides "Close ?"
 
     const QStringList closed{QStringLiteral("切断されました。")};
-    QTest::newRow("menu Close") << "relay"
-                                << "menu" << false << QStringList{};
-    QTest::newRow("close box, Cancel") << "relay"
-                                       << "cancel" << false << QStringList{};
-    QTest::newRow("close box, OK") << "relay"
-                                   << "ok" << false << QStringList{};
-    QTest::newRow("silent server, menu") << "silent"
-                                         << "menu" << true << QStringList{};
-    QTest::newRow("silent server, close box") << "silent"
-                                              << "ok" << true << QStringList{};
-    QTest::newRow("hangs up on logout") << "hangup"
-                                        << "menu" << false << closed;
-    QTest::newRow("server gone before") << "gone"
-                                        << "menu" << false << closed;
-    QTest::newRow("never connected, menu") << "none"
-                                           << "menu" << false << QStringList{};
-    QTest::newRow("never connected, close box") << "none"
-                                                << "ok" << false << QStringList{};
+    QTest::newRow("menu Close") << "relay menu" << false << QStringList{};
+    QTest::newRow("close box, Cancel") << "relay cancel" << false << QStringList{};
+    QTest::newRow("close box, OK") << "relay ok" << false << QStringList{};
+    QTest::newRow("silent server, menu") << "silent menu" << true << QStringList{};
+    QTest::newRow("silent server, close box") << "silent ok" << true << QStringList{};
+    QTest::newRow("hangs up on logout") << "hangup menu" << false << closed;
+    QTest::newRow("server gone before") << "gone menu" << false << closed;
+    QTest::newRow("never connected, menu") << "none menu" << false << QStringList{};
+    QTest::newRow("never connected, close box") << "none ok" << false << QStringList{};
 }
 
 // The logout line goes out and the wait for its echo ends when the echo comes, or when none
@@ -376,10 +373,11 @@ void TestFormTCPClientMain::closing_data()
 // seconds at the latest. Then the connection is closed, and the window with a close box's OK.
 void TestFormTCPClientMain::closing()
 {
-    QFETCH(QString, server);
-    QFETCH(QString, how);
+    QFETCH(QString, setting);
     QFETCH(bool, takesTheTimeLimit);
     QFETCH(QStringList, boxes);
+    const QString server = setting.section(u' ', 0, 0);
+    const QString how = setting.section(u' ', 1, 1);
 
     LineServer peer(server == "relay"    ? LineServer::Mode::Relay
                     : server == "hangup" ? LineServer::Mode::HangUpOnLogout
@@ -504,16 +502,6 @@ void TestFormTCPClientMain::duringTheWait()
         QTRY_VERIFY(!m_window);
     else
         QVERIFY(m_window->isVisible());
-}
-
-void TestFormTCPClientMain::infoWSockTwice()
-{
-    openWindow();
-    const bool first = component()->InfoWSock();
-    menu("mnuInfWSock");
-    QCOMPARE(component()->InfoWSock(), !first);
-    menu("mnuInfWSock");
-    QCOMPARE(component()->InfoWSock(), first);
 }
 
 void TestFormTCPClientMain::placementOnWindow()
