@@ -211,23 +211,37 @@ bool rawWriteAll(int fd, const QByteArray &bytes, int timeoutMs)
     return true;
 }
 
-StreamPeer::StreamPeer(quint16 port, QObject *parent) : QObject(parent)
+StreamPeer::StreamPeer(quint16 port, QObject *parent)
+    : QObject(parent), m_socket(new QTcpSocket(this))
+{
+    setUp();
+    m_socket->connectToHost(QHostAddress::LocalHost, port);
+}
+
+StreamPeer::StreamPeer(QTcpSocket *accepted, QObject *parent) : QObject(parent), m_socket(accepted)
+{
+    m_socket->setParent(this);
+    setUp();
+    if (m_socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, this, &StreamPeer::onReadyRead);
+}
+
+void StreamPeer::setUp()
 {
     m_pace.setSingleShot(true);
     connect(&m_pace, &QTimer::timeout, this, &StreamPeer::pushMore);
-    connect(&socket, &QTcpSocket::bytesWritten, this, [this] {
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
         if (m_writeSize == 0)
             pushMore();
     });
-    connect(&socket, &QTcpSocket::readyRead, this, &StreamPeer::onReadyRead);
-    connect(&socket, &QTcpSocket::connected, this, &StreamPeer::pushMore);
-    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket.connectToHost(QHostAddress::LocalHost, port);
+    connect(m_socket, &QTcpSocket::readyRead, this, &StreamPeer::onReadyRead);
+    connect(m_socket, &QTcpSocket::connected, this, &StreamPeer::pushMore);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
 
 bool StreamPeer::waitConnected(int timeoutMs)
 {
-    return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; },
+    return waitUntil([this] { return m_socket->state() == QAbstractSocket::ConnectedState; },
                      timeoutMs);
 }
 
@@ -242,26 +256,26 @@ void StreamPeer::send(const QByteArray &bytes, qsizetype writeSize, int pauseMs)
 
 bool StreamPeer::sendingDone() const
 {
-    return m_sent == m_payload.size() && socket.bytesToWrite() == 0;
+    return m_sent == m_payload.size() && m_socket->bytesToWrite() == 0;
 }
 
 void StreamPeer::pushMore()
 {
-    if (m_sent >= m_payload.size() || socket.state() != QAbstractSocket::ConnectedState)
+    if (m_sent >= m_payload.size() || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (m_writeSize > 0) {
         const qsizetype n = std::min(m_writeSize, m_payload.size() - m_sent);
-        socket.write(m_payload.constData() + m_sent, n);
-        socket.flush();
+        m_socket->write(m_payload.constData() + m_sent, n);
+        m_socket->flush();
         m_sent += n;
         if (m_sent < m_payload.size())
             m_pace.start(m_pauseMs);
         return;
     }
     // Keep one chunk queued beyond what the socket is writing: fast, yet bounded.
-    while (m_sent < m_payload.size() && socket.bytesToWrite() < kChunk) {
+    while (m_sent < m_payload.size() && m_socket->bytesToWrite() < kChunk) {
         const qsizetype n = std::min(kChunk, m_payload.size() - m_sent);
-        socket.write(m_payload.constData() + m_sent, n);
+        m_socket->write(m_payload.constData() + m_sent, n);
         m_sent += n;
     }
 }
@@ -275,7 +289,7 @@ void StreamPeer::expect(const QByteArray &stream)
 
 void StreamPeer::onReadyRead()
 {
-    const QByteArray bytes = socket.readAll();
+    const QByteArray bytes = m_socket->readAll();
     if (m_mismatchAt < 0 && !m_expected.isNull()) {
         const qint64 offset = m_receivedCount - m_expectedFrom;
         const QByteArrayView want =
@@ -291,6 +305,8 @@ void StreamPeer::onReadyRead()
         }
     }
     m_receivedCount += bytes.size();
+    if (m_echo)
+        m_socket->write(bytes);
     m_tail += bytes;
     if (m_tail.size() > kTailKept)
         m_tail = m_tail.right(kTailKept);

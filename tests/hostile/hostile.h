@@ -93,13 +93,19 @@ class StreamPeer final : public QObject
     Q_OBJECT
 
 public:
+    // Connects to 127.0.0.1:port.
     explicit StreamPeer(quint16 port, QObject *parent = nullptr);
+    // Takes over a socket a test server accepted.
+    explicit StreamPeer(QTcpSocket *accepted, QObject *parent = nullptr);
 
     bool waitConnected(int timeoutMs);
 
     // Sends the bytes; with writeSize > 0, in writes of that size with pauseMs between them.
     void send(const QByteArray &bytes, qsizetype writeSize = 0, int pauseMs = 0);
     bool sendingDone() const;
+
+    // Sends back everything it receives from now on, as a relay would.
+    void setEcho(bool on) { m_echo = on; }
 
     // What the peer should receive from now on; every byte is compared as it arrives.
     void expect(const QByteArray &stream);
@@ -109,12 +115,14 @@ public:
     // The last bytes received (up to 64 KiB).
     QByteArray tail() const { return m_tail; }
 
-    QTcpSocket socket;
+    QTcpSocket &socket() { return *m_socket; }
 
 private:
+    void setUp();
     void pushMore();
     void onReadyRead();
 
+    QTcpSocket *m_socket;
     QByteArray m_payload;
     qsizetype m_sent = 0;
     qsizetype m_writeSize = 0;
@@ -126,6 +134,7 @@ private:
     qint64 m_expectedFrom = 0; // received count when expect() was called
     qint64 m_mismatchAt = -1;
     QByteArray m_tail;
+    bool m_echo = false;
 };
 
 } // namespace Hostile
