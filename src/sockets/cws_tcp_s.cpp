@@ -10,11 +10,23 @@
 #include <limits>
 #include <map>
 
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 constexpr char Owner[] = "CWS_TCP_S";
 // When the system refuses more descriptors, accepting pauses and is tried again this often
 // (and whenever one of our connections ends).
 constexpr int AcceptRetryMs = 250;
+// Connections taken per pass of the event loop, so that a flood of them cannot hold up
+// everything else.
+constexpr int AcceptBatch = 64;
 } // namespace
 
 class TcpServerPrivate final : public QObject
@@ -35,8 +47,14 @@ public:
     }
 
     void stopListening();
+#ifdef Q_OS_UNIX
+    void acceptReady();
+    void acceptFailed(int error);
+#else
     void onNewConnection();
     void onAcceptError(QAbstractSocket::SocketError error);
+#endif
+    void adopt(QTcpSocket *socket);
     void resumeAccepting();
     void deliver(qint32 index, TcpLink *link, const QByteArray &bytes);
     void endLink(qint32 index, bool raiseLater);
@@ -49,6 +67,12 @@ public:
 
     CWS_TCP_S *q;
     QPointer<QTcpServer> server;
+#ifdef Q_OS_UNIX
+    // QTcpServer takes an accept refused for want of descriptors for a passing error and
+    // tries again on every pass of the event loop, which spins for as long as the table stays
+    // full. The server listens with it but accepts by itself, and pauses while starved.
+    QPointer<QSocketNotifier> acceptor;
+#endif
     std::map<qint32, TcpLink *> links;
     qint32 lastIndex = 0;
     bool infoWSock = false;
@@ -64,6 +88,13 @@ void TcpServerPrivate::stopListening()
 {
     retry.stop();
     starved = false;
+#ifdef Q_OS_UNIX
+    if (acceptor) {
+        acceptor->setEnabled(false);
+        acceptor->deleteLater();
+        acceptor = nullptr;
+    }
+#endif
     if (server) {
         trace(QStringLiteral("stop listening on port %1").arg(server->serverPort()));
         server->disconnect(this);
@@ -73,6 +104,7 @@ void TcpServerPrivate::stopListening()
     }
 }
 
+#ifndef Q_OS_UNIX
 void TcpServerPrivate::onNewConnection()
 {
     // A handler may close the server, or even delete it, from inside ServiceComplete.
@@ -83,39 +115,7 @@ void TcpServerPrivate::onNewConnection()
         if (!socket)
             break;
         starved = false;
-        if (lastIndex == std::numeric_limits<qint32>::max()) {
-            raiseError(QStringLiteral("connection refused: no connection index left"));
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        const qint32 index = ++lastIndex;
-        const QString peer = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
-        auto *link = new TcpLink(socket, Owner, &infoWSock, u'#' + QString::number(index), this);
-        links.emplace(index, link);
-        trace(QStringLiteral("accept #%1 from %2").arg(index).arg(peer));
-
-        connect(link, &TcpLink::textReceived, this,
-                [this, index](QString &text, const QByteArray &bytes) {
-                    lastText = text;
-                    lastBytes = bytes;
-                    qint32 raisedIndex = index;
-                    emit q->GetData(raisedIndex, text);
-                });
-        connect(link, &TcpLink::failed, this, [this, index](const QString &description) {
-            SocketTrace::warn(Owner,
-                              QStringLiteral("connection #%1: %2").arg(index).arg(description));
-            QPointer<CWS_TCP_S> guard(q);
-            emit q->SocketError(QStringLiteral("connection #%1: %2").arg(index).arg(description));
-            if (!guard || links.find(index) == links.end())
-                return;
-            qint32 raisedIndex = index;
-            emit q->ServiceError(raisedIndex);
-        });
-        connect(link, &TcpLink::finished, this, [this, index](bool) { endLink(index, false); });
-
-        qint32 raisedIndex = index;
-        emit q->ServiceComplete(true, raisedIndex);
+        adopt(socket);
     }
 }
 
@@ -139,15 +139,106 @@ void TcpServerPrivate::onAcceptError(QAbstractSocket::SocketError error)
     }
     retry.start();
 }
+#else
+void TcpServerPrivate::acceptReady()
+{
+    // A handler may close the server, or even delete it, from inside ServiceComplete.
+    const QPointer<TcpServerPrivate> self(this);
+    const QPointer<QTcpServer> current = server;
+    for (int i = 0; i < AcceptBatch && self && current && current == server; ++i) {
+        const int fd = ::accept4(int(current->socketDescriptor()), nullptr, nullptr,
+                                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO)
+                continue; // that peer gave up before we took it; the next one may not have
+            if (error != EAGAIN && error != EWOULDBLOCK)
+                acceptFailed(error);
+            return;
+        }
+        auto *socket = new QTcpSocket;
+        if (!socket->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete socket;
+            continue;
+        }
+        starved = false;
+        adopt(socket);
+    }
+}
+
+void TcpServerPrivate::acceptFailed(int error)
+{
+    // The refused peer waits in the backlog until we try again.
+    acceptor->setEnabled(false);
+    const QString description =
+        QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error));
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        if (!starved) {
+            starved = true;
+            raiseError(description +
+                       QStringLiteral(" (accepting paused until descriptors free up)"));
+        } else {
+            trace(description);
+        }
+    } else {
+        raiseError(description);
+    }
+    retry.start();
+}
+#endif
+
+void TcpServerPrivate::adopt(QTcpSocket *socket)
+{
+    if (lastIndex == std::numeric_limits<qint32>::max()) {
+        raiseError(QStringLiteral("connection refused: no connection index left"));
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    const qint32 index = ++lastIndex;
+    const QString peer = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
+    auto *link = new TcpLink(socket, Owner, &infoWSock, u'#' + QString::number(index), this);
+    links.emplace(index, link);
+    trace(QStringLiteral("accept #%1 from %2").arg(index).arg(peer));
+
+    connect(link, &TcpLink::textReceived, this,
+            [this, index](QString &text, const QByteArray &bytes) {
+                lastText = text;
+                lastBytes = bytes;
+                qint32 raisedIndex = index;
+                emit q->GetData(raisedIndex, text);
+            });
+    connect(link, &TcpLink::failed, this, [this, index](const QString &description) {
+        SocketTrace::warn(Owner, QStringLiteral("connection #%1: %2").arg(index).arg(description));
+        QPointer<CWS_TCP_S> guard(q);
+        emit q->SocketError(QStringLiteral("connection #%1: %2").arg(index).arg(description));
+        if (!guard || links.find(index) == links.end())
+            return;
+        qint32 raisedIndex = index;
+        emit q->ServiceError(raisedIndex);
+    });
+    connect(link, &TcpLink::finished, this, [this, index](bool) { endLink(index, false); });
+
+    qint32 raisedIndex = index;
+    emit q->ServiceComplete(true, raisedIndex);
+}
 
 void TcpServerPrivate::resumeAccepting()
 {
     retry.stop();
-    if (server && server->isListening()) {
-        server->resumeAccepting();
+    if (!server || !server->isListening())
+        return;
         // Connections that waited in the backlog are taken at once.
-        QTimer::singleShot(0, this, &TcpServerPrivate::onNewConnection);
+#ifdef Q_OS_UNIX
+    if (acceptor) {
+        acceptor->setEnabled(true);
+        QTimer::singleShot(0, this, &TcpServerPrivate::acceptReady);
     }
+#else
+    server->resumeAccepting();
+    QTimer::singleShot(0, this, &TcpServerPrivate::onNewConnection);
+#endif
 }
 
 void TcpServerPrivate::deliver(qint32 index, TcpLink *link, const QByteArray &bytes)
@@ -268,8 +359,14 @@ bool CWS_TCP_S::Listen(qint32 port)
         return false;
     }
     d->server = server;
+#ifdef Q_OS_UNIX
+    server->pauseAccepting();
+    d->acceptor = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, d);
+    QObject::connect(d->acceptor, &QSocketNotifier::activated, d, &TcpServerPrivate::acceptReady);
+#else
     QObject::connect(server, &QTcpServer::newConnection, d, &TcpServerPrivate::onNewConnection);
     QObject::connect(server, &QTcpServer::acceptError, d, &TcpServerPrivate::onAcceptError);
+#endif
     d->trace(QStringLiteral("listen on port %1").arg(server->serverPort()));
     return true;
 }
