@@ -20,6 +20,8 @@ constexpr std::size_t MaxHeld = 8;
 
 class UdpPrivate final : public QObject
 {
+    Q_OBJECT
+
 public:
     explicit UdpPrivate(CWS_UDP *owner) : q(owner) {}
     ~UdpPrivate() override { closeSocket(); }
@@ -27,7 +29,6 @@ public:
     bool bindOwnPort(qint32 port);
     void closeSocket();
     void aim(const QString &host, qint32 port);
-    void onLookedUp(const QHostInfo &info, quint64 aimed);
     void onReadyRead();
     void write(const QByteArray &bytes);
     void raiseError(const QString &description);
@@ -37,6 +38,12 @@ public:
             SocketTrace::line(Owner, text);
     }
 
+public slots:
+    // Connected by name: Qt keeps a lookup's functor when the object goes away before the
+    // answer comes, and never frees it.
+    void onLookedUp(const QHostInfo &info);
+
+public:
     CWS_UDP *q;
     QPointer<QUdpSocket> socket;
     bool open = false;
@@ -46,6 +53,7 @@ public:
     QHostAddress target;
     quint16 targetPort = 0;
     bool lookupPending = false;
+    int lookupId = -1; // the lookup whose answer is awaited
     quint64 aimGeneration = 0;
     std::deque<QByteArray> held;
     bool infoWSock = false;
@@ -97,8 +105,8 @@ void UdpPrivate::closeSocket()
 void UdpPrivate::aim(const QString &newHost, qint32 port)
 {
     ++aimGeneration;
-    // A lookup still running is left to finish: its answer no longer matches aimGeneration
-    // and is dropped. (Aborting one would leak its callback inside Qt.)
+    // A lookup still running is left to finish: its answer no longer matches lookupId and is
+    // dropped.
     lookupPending = false;
     if (!held.empty()) {
         trace(QStringLiteral("%1 held blocks dropped on re-aim").arg(held.size()));
@@ -120,16 +128,15 @@ void UdpPrivate::aim(const QString &newHost, qint32 port)
         return;
     }
     lookupPending = true;
-    const quint64 aimed = aimGeneration;
-    QHostInfo::lookupHost(
-        host, this, [this, aimed](const QHostInfo &info) { onLookedUp(info, aimed); });
+    lookupId = QHostInfo::lookupHost(host, this, SLOT(onLookedUp(QHostInfo)));
 }
 
-void UdpPrivate::onLookedUp(const QHostInfo &info, quint64 aimed)
+void UdpPrivate::onLookedUp(const QHostInfo &info)
 {
-    if (aimed != aimGeneration || !open)
+    if (!lookupPending || info.lookupId() != lookupId || !open)
         return;
     lookupPending = false;
+    const quint64 aimed = aimGeneration;
     const auto addresses = info.addresses();
     if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
         raiseError(QStringLiteral("cannot look up %1: %2").arg(host, info.errorString()));
@@ -264,3 +271,5 @@ void CWS_UDP::Close()
     d->target.clear();
     d->closeSocket();
 }
+
+#include "cws_udp.moc"

@@ -89,6 +89,7 @@ private slots:
     void datagramArrivesWhole_data();
     void datagramArrivesWhole();
     void oversizedBlockIsRefused();
+    void endpointGoneBeforeItsLookupAnswers();
     void windowUnderBurst();
 };
 
@@ -170,6 +171,24 @@ void TstHostileUdp::oversizedBlockIsRefused()
     QCOMPARE(r.received.first(), QStringLiteral("fits"));
     pump(100);
     QCOMPARE(r.received.size(), 1);
+}
+
+// Windows are closed while their "localhost" lookups still run. Whatever the lookup leaves
+// behind must go with it: the sanitizer run checks for leaks at exit.
+void TstHostileUdp::endpointGoneBeforeItsLookupAnswers()
+{
+    for (int i = 0; i < 20; ++i) {
+        auto endpoint = std::make_unique<CWS_UDP>();
+        endpoint->Connect(QStringLiteral("localhost"), freeUdpPort(), freeUdpPort());
+        endpoint->Connect(QStringLiteral("localhost"), freeUdpPort(), freeUdpPort());
+    }
+    // The answers come to objects that are gone.
+    pump(500);
+    Receiver r;
+    CWS_UDP sender;
+    sender.Connect(QStringLiteral("localhost"), freeUdpPort(), r.port);
+    sender.SendData(QStringLiteral("looked up"));
+    WAIT_UNTIL_MS(r.received == QStringList{QStringLiteral("looked up")}, kTimeout);
 }
 
 // The window on its fixed ports, flooded: it shows the latest block, exactly, and stays within
