@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <cerrno>
@@ -59,6 +58,15 @@ void TstHostileFdLimit::initTestCase()
 
     Application::setUp(*qApp);
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // Under UndefinedBehaviorSanitizer the first check of an object's dynamic type reads its
+    // vtable through a pipe; with the table full that pipe cannot be made and the check
+    // fails. What runs while the table is full has its types checked (and cached) here
+    // first: the logging path the server's refusal takes, and the idle event loop below.
+    qInfo().nospace() << "open-file limit lowered to " << int(kLimit);
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void TstHostileFdLimit::serverRidesOutDescriptorExhaustion()
@@ -71,7 +79,9 @@ void TstHostileFdLimit::serverRidesOutDescriptorExhaustion()
     auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
     QVERIFY(server && log && server->Port() > 0);
     const quint16 port = quint16(server->Port());
-    QSignalSpy socketErrors(server, &CWS_TCP_S::SocketError);
+    QStringList socketErrors;
+    connect(server, &CWS_TCP_S::SocketError, this,
+            [&](const QString &description) { socketErrors.append(description); });
 
     const QByteArray line1 = "1@good      |before\r\n";
     const QByteArray line2 = "1@good      |while the table is full\r\n";
@@ -99,7 +109,7 @@ void TstHostileFdLimit::serverRidesOutDescriptorExhaustion()
     }
     QCOMPARE(refusal, EMFILE);
     WAIT_UNTIL_MS(!socketErrors.isEmpty(), kTimeout);
-    QVERIFY(socketErrors.first().first().toString().contains(QStringLiteral("accept")));
+    QVERIFY(socketErrors.first().contains(QStringLiteral("accept")));
 
     // Starved, the server waits: no busy loop. A second of idle event loop costs a few
     // milliseconds of CPU; spinning would cost the whole second.
