@@ -14,9 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeySequence>
-#include <QLabel>
 #include <QMessageBox>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTest>
 #include <QWindow>

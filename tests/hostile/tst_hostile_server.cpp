@@ -13,10 +13,10 @@
 
 #include <QApplication>
 #include <QPointer>
-#include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTest>
 
-#include <memory>
+#include <cstring>
 #include <vector>
 
 #include <unistd.h>
@@ -253,6 +253,7 @@ void TstHostileServer::clientThatNeverReads()
 
     const int stuck = rawConnect(w.port(), kTimeout, 4096);
     QVERIFY2(stuck >= 0, strerror(errno));
+    const auto closeStuck = qScopeGuard([stuck] { ::close(stuck); });
     StreamPeer alice(w.port());
     StreamPeer bob(w.port());
     QVERIFY(alice.waitConnected(kTimeout));
@@ -286,7 +287,6 @@ void TstHostileServer::clientThatNeverReads()
     QCOMPARE(alice.receivedCount(), chat.size() + bobLine.size());
     QVERIFY(w.log->text() == QString::fromLatin1(chat + bobLine));
     QVERIFY(w.window->windowTitle().startsWith(QStringLiteral("[2]-[")));
-    ::close(stuck);
 }
 
 QTEST_MAIN(TstHostileServer)
