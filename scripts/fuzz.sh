@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses with clang and runs each for the given number of seconds.
 # Findings are written to fuzz/findings/; a crash makes the script fail.
+# Seeds in fuzz/seeds/<harness>/ (inputs that once failed among them) are run first, every time.
 #   scripts/fuzz.sh [seconds-per-harness]
+# The build goes to build-fuzz unless KESTREL_FUZZ_BUILD names another directory.
 set -euo pipefail
 
 seconds=${1:-20}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$root/build-fuzz"
+build=${KESTREL_FUZZ_BUILD:-$root/build-fuzz}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DKESTREL_BUILD_FUZZ=ON -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF >/dev/null

@@ -2,6 +2,8 @@
 # Runs every test: the suite on the given build, the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak checking on), and a short run of each fuzz harness.
 #   scripts/test-all.sh BUILD_DIR
+# The sanitizer build goes to build-asan and the fuzz build to build-fuzz unless
+# KESTREL_ASAN_BUILD or KESTREL_FUZZ_BUILD name other directories.
 set -uo pipefail
 
 build=${1:?usage: test-all.sh BUILD_DIR}
@@ -12,7 +14,7 @@ echo "== tests"
 ctest --test-dir "$build" --output-on-failure --timeout 300 || failed+=(tests)
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-asan="$root/build-asan"
+asan=${KESTREL_ASAN_BUILD:-$root/build-asan}
 if cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON \
         -DKESTREL_BUILD_BENCH=OFF >/dev/null &&
     cmake --build "$asan" -j "$(nproc)"; then
