@@ -24,6 +24,11 @@ constexpr char Owner[] = "CWS_TCP_S";
 // When the system refuses more descriptors, accepting pauses and is tried again this often
 // (and whenever one of our connections ends).
 constexpr int AcceptRetryMs = 250;
+// Connections the system may complete before we accept them. Qt's default of 50 overflows
+// when many clients connect at once, and a handshake dropped then costs the client a
+// retransmission (a second or more) or, with SYN cookies, a connection we never see. The
+// system clamps this to its own maximum.
+constexpr int ListenBacklog = 4096;
 // Connections taken per pass of the event loop, so that a flood of them cannot hold up
 // everything else.
 constexpr int AcceptBatch = 64;
@@ -57,6 +62,8 @@ public:
     void adopt(QTcpSocket *socket);
     void resumeAccepting();
     void deliver(qint32 index, TcpLink *link, const QByteArray &bytes);
+    void queueBroadcast(const QByteArray &bytes);
+    void flushBroadcast();
     void endLink(qint32 index, bool raiseLater);
     void raiseError(const QString &description);
     void trace(const QString &text) const
@@ -82,6 +89,11 @@ public:
     // string back to SendData, which then needs no encoding.
     QString lastText;
     QByteArray lastBytes;
+    // Texts sent to every connection during this pass of the event loop, in order. They go
+    // out together once the pass is over: one write per connection however many lines a pass
+    // relays, instead of one per line per connection.
+    QByteArray broadcast;
+    bool broadcastQueued = false;
 };
 
 void TcpServerPrivate::stopListening()
@@ -190,6 +202,8 @@ void TcpServerPrivate::acceptFailed(int error)
 
 void TcpServerPrivate::adopt(QTcpSocket *socket)
 {
+    // Texts broadcast before this connection existed are not for it.
+    flushBroadcast();
     if (lastIndex == std::numeric_limits<qint32>::max()) {
         raiseError(QStringLiteral("connection refused: no connection index left"));
         socket->abort();
@@ -263,8 +277,37 @@ void TcpServerPrivate::deliver(qint32 index, TcpLink *link, const QByteArray &by
     });
 }
 
+void TcpServerPrivate::queueBroadcast(const QByteArray &bytes)
+{
+    broadcast.append(bytes);
+    if (broadcastQueued)
+        return;
+    broadcastQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            broadcastQueued = false;
+            flushBroadcast();
+        },
+        Qt::QueuedConnection);
+}
+
+// Anything that changes who is connected, or sends to one connection, first hands out what
+// was broadcast before it, so every connection sees the texts in the order they were sent and
+// gets exactly those sent while it was open.
+void TcpServerPrivate::flushBroadcast()
+{
+    if (broadcast.isEmpty())
+        return;
+    const QByteArray bytes = std::exchange(broadcast, QByteArray());
+    // deliver() raises nothing synchronously, so the map cannot change under the loop.
+    for (const auto &[i, link] : links)
+        deliver(i, link, bytes);
+}
+
 void TcpServerPrivate::endLink(qint32 index, bool raiseLater)
 {
+    flushBroadcast();
     const auto it = links.find(index);
     if (it == links.end())
         return;
@@ -334,11 +377,10 @@ void CWS_TCP_S::SendData(const QString &text, qint32 index)
     const QByteArray bytes =
         text.isSharedWith(d->lastText) && !d->lastBytes.isEmpty() ? d->lastBytes : text.toUtf8();
     if (index == 0) {
-        // send() raises nothing synchronously, so the map cannot change under the loop.
-        for (const auto &[i, link] : d->links)
-            d->deliver(i, link, bytes);
+        d->queueBroadcast(bytes);
         return;
     }
+    d->flushBroadcast();
     const auto it = d->links.find(index);
     if (it != d->links.end())
         d->deliver(index, it->second, bytes);
@@ -352,6 +394,7 @@ bool CWS_TCP_S::Listen(qint32 port)
         return false;
     }
     auto *server = new QTcpServer(d);
+    server->setListenBacklogSize(ListenBacklog);
     if (!server->listen(QHostAddress::Any, quint16(port))) {
         d->raiseError(
             QStringLiteral("cannot listen on port %1: %2").arg(port).arg(server->errorString()));
