@@ -17,6 +17,15 @@ fi
 if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
+cache="$build/CMakeCache.txt"
+if grep -qE '^KESTREL_BUILD_BENCH:BOOL=(OFF|0|FALSE)' "$cache"; then
+    echo "bench/run.sh: $build was configured without benchmarks (KESTREL_BUILD_BENCH=OFF)" >&2
+    exit 2
+fi
+if grep -qE '^(KESTREL_SANITIZE|KESTREL_BUILD_FUZZ):BOOL=(ON|1|TRUE)' "$cache" ||
+    grep -qE '^CMAKE_BUILD_TYPE:STRING=(Debug)?$' "$cache"; then
+    echo "bench/run.sh: warning: $build is not an optimised plain build; figures will be off" >&2
+fi
 cmake --build "$build" -j"$(nproc)" --target bench_loadgen bench_refrelay bench_serverhost \
     bench_clienthost bench_logpane >/dev/null
 exec python3 "$here/driver.py" "$build" "$@"
