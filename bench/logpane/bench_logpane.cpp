@@ -3,6 +3,7 @@
 // the event loop running between bursts) at both sizes and prints the per-append cost and the
 // memory the million lines take.
 #include "common/logpane.h"
+#include "processmemory.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,18 +25,6 @@ QString chatLine(int i)
         .arg(i, 7);
 }
 
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 double appendNanosPerLine(LogPane &pane, int first)
 {
     QElapsedTimer timer;
@@ -54,8 +43,8 @@ double appendNanosPerLine(LogPane &pane, int first)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     LogPane pane;
     pane.resize(400, 300);

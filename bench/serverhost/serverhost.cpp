@@ -14,42 +14,21 @@
 #include "common/application.h"
 #include "common/dialogs.h"
 #include "common/logpane.h"
+#include "processmemory.h"
+#include "sockets/fdlimit.h"
 #include "tcpserver/formtcpservermain.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
-
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-void raiseOpenFileLimit()
-{
-    rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
-}
 
 // "[count]-[IP:Port] - wisp server"
 QRegularExpressionMatch readCaption(const QString &title)
@@ -76,7 +55,7 @@ int main(int argc, char *argv[])
         }
     }
     // As the program itself does at start-up.
-    raiseOpenFileLimit();
+    FdLimit::raiseOpenFileLimit();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

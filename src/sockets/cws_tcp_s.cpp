@@ -59,6 +59,7 @@ public:
     void onNewConnection();
     void onAcceptError(QAbstractSocket::SocketError error);
 #endif
+    void reportAcceptFailure(const QString &description, bool outOfDescriptors);
     void adopt(QTcpSocket *socket);
     void resumeAccepting();
     void deliver(qint32 index, TcpLink *link, const QByteArray &bytes);
@@ -137,19 +138,8 @@ void TcpServerPrivate::onAcceptError(QAbstractSocket::SocketError error)
         return;
     // The refused peer waits in the backlog until we try again.
     server->pauseAccepting();
-    const QString description = QStringLiteral("accept failed: ") + server->errorString();
-    if (error == QAbstractSocket::SocketResourceError) {
-        if (!starved) {
-            starved = true;
-            raiseError(description +
-                       QStringLiteral(" (accepting paused until descriptors free up)"));
-        } else {
-            trace(description);
-        }
-    } else {
-        raiseError(description);
-    }
-    retry.start();
+    reportAcceptFailure(QStringLiteral("accept failed: ") + server->errorString(),
+                        error == QAbstractSocket::SocketResourceError);
 }
 #else
 void TcpServerPrivate::acceptReady()
@@ -183,22 +173,26 @@ void TcpServerPrivate::acceptFailed(int error)
 {
     // The refused peer waits in the backlog until we try again.
     acceptor->setEnabled(false);
-    const QString description =
-        QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error));
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-        if (!starved) {
-            starved = true;
-            raiseError(description +
-                       QStringLiteral(" (accepting paused until descriptors free up)"));
-        } else {
-            trace(description);
-        }
-    } else {
+    reportAcceptFailure(QStringLiteral("accept failed: ") +
+                            QString::fromLocal8Bit(std::strerror(error)),
+                        error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
+}
+#endif
+
+// Accepting is paused by the caller and tried again by the retry timer. Running out of
+// descriptors is reported once until an accept succeeds again; it may last a while.
+void TcpServerPrivate::reportAcceptFailure(const QString &description, bool outOfDescriptors)
+{
+    if (!outOfDescriptors) {
         raiseError(description);
+    } else if (!starved) {
+        starved = true;
+        raiseError(description + QStringLiteral(" (accepting paused until descriptors free up)"));
+    } else {
+        trace(description);
     }
     retry.start();
 }
-#endif
 
 void TcpServerPrivate::adopt(QTcpSocket *socket)
 {
