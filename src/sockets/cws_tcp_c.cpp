@@ -25,6 +25,7 @@ public:
     }
     ~TcpClientPrivate() override { drop(); }
 
+    void abandonAttempt();
     void drop();
     void onConnected();
     void failAttempt(const QString &description);
@@ -43,7 +44,9 @@ public:
     bool infoWSock = false;
 };
 
-void TcpClientPrivate::drop()
+// Gives up a connection attempt still under way; its socket may be inside one of its own
+// signals, so it is deleted later.
+void TcpClientPrivate::abandonAttempt()
 {
     timeout.stop();
     if (attempt) {
@@ -52,6 +55,11 @@ void TcpClientPrivate::drop()
         attempt->deleteLater();
         attempt = nullptr;
     }
+}
+
+void TcpClientPrivate::drop()
+{
+    abandonAttempt();
     if (link) {
         link->disconnect(this);
         link->close();
@@ -91,13 +99,7 @@ void TcpClientPrivate::onConnected()
 
 void TcpClientPrivate::failAttempt(const QString &description)
 {
-    timeout.stop();
-    if (attempt) {
-        attempt->disconnect(this);
-        attempt->abort();
-        attempt->deleteLater();
-        attempt = nullptr;
-    }
+    abandonAttempt();
     SocketTrace::warn(Owner, description);
     trace(QStringLiteral("error: ") + description);
     // Raised from the event loop, never from inside Connect().
