@@ -5,12 +5,12 @@
 #include "common/application.h"
 #include "common/logpane.h"
 #include "dialogscript.h"
-#include "hostile.h"
 #include "sockets/cws_tcp_c.h"
 #include "sockets/linereader.h"
+#include "sockettools.h"
 #include "tcpclient/formtcpclientmain.h"
+#include "windowtools.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPointer>
@@ -18,8 +18,6 @@
 #include <QTest>
 
 #include <memory>
-
-using namespace Hostile;
 
 namespace {
 
@@ -70,16 +68,24 @@ public:
     {
         window = new FormTCPClientMain;
         window->show();
-        log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
+        log = logOf(window);
     }
     ~ClientWindow() { delete window; }
 
     void connectTo(const QString &host, quint16 port)
     {
         script.type(host).type(QString::number(port)).type(QStringLiteral("evil"));
-        window->findChild<QAction *>(QStringLiteral("mnuConnect"))->trigger();
+        triggerAction(window, "mnuConnect");
     }
     bool asked(const QString &text) const { return script.askedTexts().contains(text); }
+    // "Close ?" answered OK: how long closing took, or -1 when the window stayed.
+    qint64 closeAnsweringOk()
+    {
+        script.ok();
+        QElapsedTimer clock;
+        clock.start();
+        return window->close() && !window->isVisible() ? clock.elapsed() : -1;
+    }
 
     DialogScript script;
     QPointer<FormTCPClientMain> window;
@@ -204,12 +210,8 @@ void TstHostileClient::serverThatNeverEchoesStillLetsTheWindowClose()
     QVERIFY(fake.waitPeer(kTimeout));
     WAIT_UNTIL_MS(fake.peer->tail().contains("|login - "), kTimeout);
 
-    w.script.ok(); // "Close ?"
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(w.window->close());
-    QVERIFY2(clock.elapsed() < kCloseBoundMs, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(!w.window->isVisible());
+    const qint64 closingMs = w.closeAnsweringOk();
+    QVERIFY2(closingMs >= 0 && closingMs < kCloseBoundMs, qPrintable(QString::number(closingMs)));
     WAIT_UNTIL_MS(fake.peer->tail().contains("|logout - "), kTimeout);
     WAIT_UNTIL_MS(fake.peer->socket().state() == QAbstractSocket::UnconnectedState, kTimeout);
     QCOMPARE(w.log->text(), QString());
@@ -225,11 +227,8 @@ void TstHostileClient::hostThatDoesNotResolve()
     w.script.ok(); // "connection failed"
     WAIT_UNTIL_MS(w.asked(kConnectFailed), 30000);
 
-    w.script.ok(); // "Close ?"
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(w.window->close());
-    QVERIFY2(clock.elapsed() < kCloseBoundMs, qPrintable(QString::number(clock.elapsed())));
+    const qint64 closingMs = w.closeAnsweringOk();
+    QVERIFY2(closingMs >= 0 && closingMs < kCloseBoundMs, qPrintable(QString::number(closingMs)));
     QCOMPARE(w.log->text(), QString());
     QVERIFY(w.script.unexpected().isEmpty());
 }

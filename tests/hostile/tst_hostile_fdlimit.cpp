@@ -5,9 +5,10 @@
 #include "common/application.h"
 #include "common/logpane.h"
 #include "dialogscript.h"
-#include "hostile.h"
 #include "sockets/cws_tcp_s.h"
+#include "sockettools.h"
 #include "tcpserver/formtcpservermain.h"
+#include "windowtools.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -19,8 +20,6 @@
 
 #include <sys/resource.h>
 #include <unistd.h>
-
-using namespace Hostile;
 
 namespace {
 
@@ -76,8 +75,8 @@ void TstHostileFdLimit::serverRidesOutDescriptorExhaustion()
     const std::unique_ptr<FormTCPServerMain> window(new FormTCPServerMain);
     window->show();
     auto *server = window->findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
-    auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
-    QVERIFY(server && log && server->Port() > 0);
+    QVERIFY(server && server->Port() > 0);
+    LogPane *log = logOf(window.get());
     const quint16 port = quint16(server->Port());
     QStringList socketErrors;
     connect(server, &CWS_TCP_S::SocketError, this,

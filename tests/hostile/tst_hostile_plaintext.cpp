@@ -5,11 +5,12 @@
 #include "common/dialogs.h"
 #include "common/logpane.h"
 #include "dialogscript.h"
-#include "hostile.h"
 #include "sockets/cws_tcp_s.h"
+#include "sockettools.h"
 #include "tcpclient/formtcpclientmain.h"
 #include "tcpserver/formtcpservermain.h"
 #include "udp/formudpmain.h"
+#include "windowtools.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,8 +21,6 @@
 #include <QWindow>
 
 #include <memory>
-
-using namespace Hostile;
 
 namespace {
 
@@ -81,8 +80,8 @@ void TstHostilePlainText::serverLogShowsReceivedTextAsIs()
     const std::unique_ptr<FormTCPServerMain> window(new FormTCPServerMain);
     window->show();
     auto *server = window->findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
-    auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
-    QVERIFY(server && log);
+    QVERIFY(server);
+    LogPane *log = logOf(window.get());
 
     StreamPeer peer(quint16(server->Port()));
     QVERIFY(peer.waitConnected(kTimeout));
@@ -109,11 +108,11 @@ void TstHostilePlainText::clientCaptionAndLogAreLiteral()
     DialogScript script;
     const std::unique_ptr<FormTCPClientMain> window(new FormTCPClientMain);
     window->show();
-    auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
+    LogPane *log = logOf(window.get());
     // Ten characters: a placeholder twice, markup and an accelerator.
     const QString handle = QStringLiteral("[*]<b>&[*]");
     script.type(QStringLiteral("127.0.0.1")).type(QString::number(fake.serverPort())).type(handle);
-    window->findChild<QAction *>(QStringLiteral("mnuConnect"))->trigger();
+    triggerAction(window.get(), "mnuConnect");
     WAIT_UNTIL_MS(peer && peer->tail().contains("|login - "), kTimeout);
 
     QCOMPARE(shownTitle(window.get()),

@@ -6,10 +6,11 @@
 #include "common/application.h"
 #include "common/logpane.h"
 #include "dialogscript.h"
-#include "hostile.h"
 #include "sockets/cws_tcp_s.h"
 #include "sockets/linereader.h"
+#include "sockettools.h"
 #include "tcpserver/formtcpservermain.h"
+#include "windowtools.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -50,7 +51,7 @@ public:
         window = new FormTCPServerMain;
         window->show();
         server = window->findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
-        log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
+        log = logOf(window);
         return server && log && server->Port() > 0 && m_script.unexpected().isEmpty();
     }
     ~ServerWindow() { delete window; }

@@ -2,12 +2,10 @@
 // connection together. These cases pin down what that batching must never change: who gets a
 // text, in which order, and that nothing sent before a Disconnect is lost.
 #include "sockets/cws_tcp_s.h"
-#include "sockettestutil.h"
+#include "sockettools.h"
 
 #include <QtTest>
 
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,7 +123,7 @@ void TstBroadcast::singleConnectionSendKeepsItsPlace()
 }
 
 // Each accepted connection is greeted with a text for all. Two peers connect at once (plain
-// blocking sockets, complete in the system before the server's event loop runs), so the server
+// sockets, complete in the system before the server's event loop runs), so the server
 // takes both in one go: the second must not get the greeting that was sent before it existed.
 void TstBroadcast::connectionGetsOnlyTextsSentWhileOpen()
 {
@@ -136,16 +134,8 @@ void TstBroadcast::connectionGetsOnlyTextsSentWhileOpen()
             server.SendData(QStringLiteral("welcome %1\n").arg(Index), 0);
     });
 
-    int peers[2];
-    for (int &fd : peers) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(server.Port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
+    const int peers[2] = {rawConnect(server.Port(), 2000), rawConnect(server.Port(), 2000)};
+    QVERIFY(peers[0] >= 0 && peers[1] >= 0);
     QByteArray received[2];
     const auto readAll = [&] {
         for (int i = 0; i < 2; ++i) {

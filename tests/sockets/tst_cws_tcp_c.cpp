@@ -1,7 +1,8 @@
 #include "sockets/cws_tcp_c.h"
-#include "sockettestutil.h"
+#include "sockettools.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 // A raw server that keeps its accepted sockets and what they receive.

@@ -1,35 +1,14 @@
 #include "sockets/cws_tcp_s.h"
 #include "sockets/linereader.h"
-#include "sockettestutil.h"
+#include "sockettools.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
 using Event = std::pair<bool, int>; // ServiceComplete(vblnFlag, Index)
-
-// A POSIX client with a tiny receive window that never reads.
-int stalledClient(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int size = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // Completes through the listen backlog, whether or not the server has accepted yet.
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-} // namespace
 
 class TstCwsTcpS : public QObject
 {
@@ -232,7 +211,8 @@ void TstCwsTcpS::stalledReaderGetsServiceError()
         server.Disconnect(Index);
     });
 
-    const int stalled = stalledClient(server.Port());
+    // A tiny receive window that is never read: the server's queue for it fills at once.
+    const int stalled = rawConnect(server.Port(), 2000, 4096);
     QVERIFY(stalled >= 0);
     WAIT_UNTIL(server.ConnectCount() == 1);
     RawPeer reader(server.Port());

@@ -1,8 +1,9 @@
 #include "sockets/cws_udp.h"
-#include "sockettestutil.h"
+#include "sockettools.h"
 
 #include <QNetworkDatagram>
 #include <QSignalSpy>
+#include <QUdpSocket>
 #include <QtTest>
 
 // A raw UDP receiver on a free port.

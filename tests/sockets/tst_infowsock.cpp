@@ -1,7 +1,7 @@
 #include "sockets/cws_tcp_c.h"
 #include "sockets/cws_tcp_s.h"
 #include "sockets/cws_udp.h"
-#include "sockettestutil.h"
+#include "sockettools.h"
 
 #include <QProcess>
 #include <QSignalSpy>

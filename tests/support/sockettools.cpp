@@ -1,11 +1,15 @@
-#include "hostile.h"
+#include "sockettools.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTcpServer>
+#include <QUdpSocket>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -18,8 +22,6 @@
 #ifndef __has_feature
 #define __has_feature(x) 0
 #endif
-
-namespace Hostile {
 
 namespace {
 
@@ -312,4 +314,55 @@ void StreamPeer::onReadyRead()
         m_tail = m_tail.right(kTailKept);
 }
 
-} // namespace Hostile
+RawPeer::RawPeer(quint16 port, const QHostAddress &host)
+{
+    connect(this, &QTcpSocket::readyRead, this, [this] { received += readAll(); });
+    setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connectToHost(host, port);
+}
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress);
+    return probe.localPort();
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+namespace {
+QStringList *g_traceLines = nullptr;
+QtMessageHandler g_tracePrevious = nullptr;
+} // namespace
+
+TraceCapture::TraceCapture() : m_previous(qInstallMessageHandler(&TraceCapture::handler))
+{
+    g_traceLines = &m_lines;
+    g_tracePrevious = m_previous;
+}
+
+TraceCapture::~TraceCapture()
+{
+    qInstallMessageHandler(m_previous);
+    g_traceLines = nullptr;
+}
+
+int TraceCapture::count(const QString &pattern) const
+{
+    const QRegularExpression re(pattern);
+    return int(std::count_if(m_lines.cbegin(), m_lines.cend(),
+                             [&](const QString &line) { return re.match(line).hasMatch(); }));
+}
+
+void TraceCapture::handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtInfoMsg && g_traceLines)
+        g_traceLines->append(text);
+    else if (g_tracePrevious)
+        g_tracePrevious(type, context, text);
+}

@@ -1,24 +1,23 @@
 #pragma once
 
-// Tools for the hostile-peer tests: memory readings, raw POSIX sockets that misbehave in ways
-// Qt's sockets will not, a streaming peer that never holds a large payload twice, and bounded
-// waits. Everything stays on loopback.
+// Tools for the socket and hostile-peer tests: bounded waits, memory readings, raw POSIX
+// sockets that misbehave in ways Qt's sockets will not, Qt peers that keep or stream what goes
+// by, and a capture of the InfoWSock trace. Everything stays on loopback.
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <functional>
 
-namespace Hostile {
-
 // ---- Waiting ---------------------------------------------------------------------------------
 
 // Runs the event loop until pred holds; false after timeoutMs. Wakes every few milliseconds,
 // so that steps timed in tens of milliseconds are not slowed down.
-bool waitUntil(const std::function<bool()> &pred, int timeoutMs);
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 5000);
 
 // Runs the event loop for ms milliseconds.
 void pump(int ms);
@@ -52,7 +51,7 @@ private:
 
 #define VERIFY_GROWTH(watch, plainBound)                                                           \
     do {                                                                                           \
-        const qint64 kAllowed_ = Hostile::allowedGrowth(plainBound);                               \
+        const qint64 kAllowed_ = allowedGrowth(plainBound);                                        \
         QVERIFY2((watch).growth() <= kAllowed_, qPrintable((watch).describe(kAllowed_)));          \
         qInfo("%s", qPrintable((watch).describe(kAllowed_)));                                      \
     } while (false)
@@ -137,7 +136,35 @@ private:
     bool m_echo = false;
 };
 
-} // namespace Hostile
+// A Qt client on loopback (or the given host) that keeps everything it receives.
+class RawPeer : public QTcpSocket
+{
+public:
+    explicit RawPeer(quint16 port, const QHostAddress &host = QHostAddress::LocalHost);
+    QByteArray received;
+};
 
+// Ports free at the time of asking, on every interface.
+quint16 freeUdpPort();
+quint16 freeTcpPort();
+
+// Collects qInfo lines (the InfoWSock trace) while it lives; other messages pass on.
+class TraceCapture
+{
+    Q_DISABLE_COPY_MOVE(TraceCapture)
+
+public:
+    TraceCapture();
+    ~TraceCapture();
+    // Lines that match the regular expression.
+    int count(const QString &pattern) const;
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
+    QStringList m_lines;
+    QtMessageHandler m_previous;
+};
+
+#define WAIT_UNTIL(cond) QVERIFY2(waitUntil([&] { return bool(cond); }), "timed out: " #cond)
 #define WAIT_UNTIL_MS(cond, ms)                                                                    \
-    QVERIFY2(Hostile::waitUntil([&] { return bool(cond); }, ms), "timed out: " #cond)
+    QVERIFY2(waitUntil([&] { return bool(cond); }, ms), "timed out: " #cond)
