@@ -273,7 +273,10 @@ void TstHostileServer::clientThatNeverReads()
     bob.expect(chat + bobLine);
 
     MemoryWatch watch;
-    alice.send(chat);
+    // A heavy chat, yet one a reading client can follow: Alice writes 64 KiB a millisecond.
+    // Dumped in one go, a reader that shares this test's event loop with the server may fall
+    // 4 MiB behind and be cut like the one that never reads.
+    alice.send(chat, 64 * 1024, 1);
     WAIT_UNTIL_MS(w.server->ConnectCount() == 2, 60000);
     WAIT_UNTIL_MS(bob.receivedCount() >= chat.size() || !bob.receivedAsExpected(), 60000);
     bob.send(bobLine);
