@@ -90,8 +90,7 @@ Stamp now()
 
 QString dateSlashTime()
 {
-    const Stamp stamp = now();
-    return stamp.date + u'/' + stamp.time;
+    return now().dateSlashTime();
 }
 
 void setClockForTesting(std::function<QDateTime()> clock, const QLocale &locale)

@@ -14,17 +14,21 @@ struct Stamp
 {
     QString date;
     QString time;
+
+    // Date, "/", time: the form every status text and block header uses.
+    QString dateSlashTime() const { return date + u'/' + time; }
 };
 
 // Reads the clock once (so date and time always belong together, also at midnight).
 Stamp now();
-// Date, "/", time: the form every status text and block header uses.
+// now().dateSlashTime().
 QString dateSlashTime();
 
 QString dateText(const QDate &date, const QLocale &locale);
 QString timeText(const QTime &time, const QLocale &locale);
 
 // Test seam: a fixed clock and locale; pass an empty function to restore the system's.
-void setClockForTesting(std::function<QDateTime()> clock, const QLocale &locale = QLocale::system());
+void setClockForTesting(std::function<QDateTime()> clock,
+                        const QLocale &locale = QLocale::system());
 
 } // namespace DateTimeTexts

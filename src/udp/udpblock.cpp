@@ -20,9 +20,7 @@ QString build(const QString &strIP, const DateTimeTexts::Stamp &stamp, const QSt
     block += strIP;
     block += kCrLf;
     block += kSendDate;
-    block += stamp.date;
-    block += u'/';
-    block += stamp.time;
+    block += stamp.dateSlashTime();
     block += kCrLf;
     block += kCrLf;
     block += kStartMarker;
@@ -37,9 +35,7 @@ QString receivedDisplay(const DateTimeTexts::Stamp &stamp, const QString &rstrDa
 {
     QString display;
     display += kGotDate;
-    display += stamp.date;
-    display += u'/';
-    display += stamp.time;
+    display += stamp.dateSlashTime();
     display += kCrLf;
     display += kCrLf;
     display += rstrData;
