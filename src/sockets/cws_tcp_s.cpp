@@ -52,6 +52,8 @@ public:
     }
 
     void stopListening();
+    void serve(QTcpServer *listener);
+    void watchClosing(TcpLink *link);
 #ifdef Q_OS_UNIX
     void acceptReady();
     void acceptFailed(int error);
@@ -95,6 +97,10 @@ public:
     // relays, instead of one per line per connection.
     QByteArray broadcast;
     bool broadcastQueued = false;
+    // Why the last listen failed.
+    QString errorText;
+    // Connections closed but still sending what was queued to them.
+    int closingLinks = 0;
 };
 
 void TcpServerPrivate::stopListening()
@@ -309,6 +315,7 @@ void TcpServerPrivate::endLink(qint32 index, bool raiseLater)
     links.erase(it);
     disconnect(link, nullptr, this, nullptr);
     link->close();
+    watchClosing(link);
     trace(QStringLiteral("end #%1, %2 open").arg(index).arg(links.size()));
 
     if (starved)
@@ -323,6 +330,29 @@ void TcpServerPrivate::endLink(qint32 index, bool raiseLater)
         qint32 raisedIndex = index;
         emit q->ServiceComplete(false, raisedIndex);
     }
+}
+
+void TcpServerPrivate::watchClosing(TcpLink *link)
+{
+    ++closingLinks;
+    connect(link, &QObject::destroyed, this, [this] {
+        if (--closingLinks == 0)
+            emit q->outputDrained();
+    });
+}
+
+void TcpServerPrivate::serve(QTcpServer *listener)
+{
+    server = listener;
+#ifdef Q_OS_UNIX
+    listener->pauseAccepting();
+    acceptor = new QSocketNotifier(listener->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptor, &QSocketNotifier::activated, this, &TcpServerPrivate::acceptReady);
+#else
+    connect(listener, &QTcpServer::newConnection, this, &TcpServerPrivate::onNewConnection);
+    connect(listener, &QTcpServer::acceptError, this, &TcpServerPrivate::onAcceptError);
+#endif
+    trace(QStringLiteral("listen on port %1").arg(listener->serverPort()));
 }
 
 void TcpServerPrivate::raiseError(const QString &description)
@@ -382,30 +412,70 @@ void CWS_TCP_S::SendData(const QString &text, qint32 index)
 
 bool CWS_TCP_S::Listen(qint32 port)
 {
-    d->stopListening();
     if (port < 0 || port > 65535) {
+        d->stopListening();
         d->raiseError(QStringLiteral("cannot listen on port %1: outside 0..65535").arg(port));
         return false;
     }
+    if (!listen(QHostAddress::Any, quint16(port))) {
+        d->raiseError(QStringLiteral("cannot listen on port %1: %2").arg(port).arg(d->errorText));
+        return false;
+    }
+    return true;
+}
+
+bool CWS_TCP_S::listen(const QHostAddress &address, quint16 port)
+{
+    d->stopListening();
     auto *server = new QTcpServer(d);
     server->setListenBacklogSize(ListenBacklog);
-    if (!server->listen(QHostAddress::Any, quint16(port))) {
-        d->raiseError(
-            QStringLiteral("cannot listen on port %1: %2").arg(port).arg(server->errorString()));
+    if (!server->listen(address, port)) {
+        d->errorText = server->errorString();
         delete server;
         return false;
     }
-    d->server = server;
-#ifdef Q_OS_UNIX
-    server->pauseAccepting();
-    d->acceptor = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, d);
-    QObject::connect(d->acceptor, &QSocketNotifier::activated, d, &TcpServerPrivate::acceptReady);
-#else
-    QObject::connect(server, &QTcpServer::newConnection, d, &TcpServerPrivate::onNewConnection);
-    QObject::connect(server, &QTcpServer::acceptError, d, &TcpServerPrivate::onAcceptError);
-#endif
-    d->trace(QStringLiteral("listen on port %1").arg(server->serverPort()));
+    d->serve(server);
     return true;
+}
+
+bool CWS_TCP_S::listenOnDescriptor(qintptr descriptor)
+{
+    d->stopListening();
+    auto *server = new QTcpServer(d);
+    if (!server->setSocketDescriptor(descriptor)) {
+        d->errorText = server->errorString();
+        delete server;
+        return false;
+    }
+    d->serve(server);
+    return true;
+}
+
+QString CWS_TCP_S::errorString() const
+{
+    return d->errorText;
+}
+
+QHostAddress CWS_TCP_S::listenAddress() const
+{
+    return d->server ? d->server->serverAddress() : QHostAddress();
+}
+
+QHostAddress CWS_TCP_S::peerAddress(qint32 index) const
+{
+    const auto it = d->links.find(index);
+    return it == d->links.end() ? QHostAddress() : it->second->socket()->peerAddress();
+}
+
+quint16 CWS_TCP_S::peerPort(qint32 index) const
+{
+    const auto it = d->links.find(index);
+    return it == d->links.end() ? 0 : it->second->socket()->peerPort();
+}
+
+bool CWS_TCP_S::hasClosingConnections() const
+{
+    return d->closingLinks > 0;
 }
 
 void CWS_TCP_S::Disconnect(qint32 index)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -36,12 +37,32 @@ public:
     // Stops listening and closes every connection. May be called any number of times.
     void Close();
 
+    // As Listen, on one address (Any: every interface, IPv4 and IPv6), but quiet: on failure it
+    // writes and raises nothing, and errorString() says why.
+    bool listen(const QHostAddress &address, quint16 port);
+    // Serves on a socket that is already bound and listening, such as one handed over by the
+    // service manager; the object owns it from then on. Quiet on failure, as listen().
+    bool listenOnDescriptor(qintptr descriptor);
+    // Why the last listen() or listenOnDescriptor() failed.
+    QString errorString() const;
+    // The address listened on; null when not listening.
+    QHostAddress listenAddress() const;
+    // The other end of connection index; null and 0 when no such connection is open.
+    QHostAddress peerAddress(qint32 index) const;
+    quint16 peerPort(qint32 index) const;
+    // True while connections closed by Disconnect or Close are still sending what was queued
+    // to them; outputDrained() follows when the last of them has gone.
+    bool hasClosingConnections() const;
+
 signals:
     void ServiceError(qint32 &Index);
     void GetData(qint32 &Index, QString &rstrData);
     // True after connection Index was accepted, false after it ended (count already updated).
     void ServiceComplete(bool vblnFlag, qint32 &Index);
     void SocketError(const QString &strDescription);
+    // Every connection closed by Disconnect or Close has sent its queued output (or given up
+    // after the linger time) and is gone.
+    void outputDrained();
 
 private:
     friend class TcpServerPrivate;

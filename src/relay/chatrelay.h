@@ -1,0 +1,46 @@
+#pragma once
+
+#include "relayoptions.h"
+
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+
+class CWS_TCP_S;
+class ChatOutput;
+
+// The chat server without a window: what FormTCPServerMain does with each text (relay it to
+// every connection, then log it), with standard output as the log and standard error telling
+// who came and went.
+class ChatRelay final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ChatRelay)
+
+public:
+    explicit ChatRelay(const RelayOptions &options, QObject *parent = nullptr);
+    ~ChatRelay() override;
+
+    // Listens on the socket handed over by the service manager, or else on the address and
+    // port of the options. False when it cannot; the reason has been written.
+    bool start();
+    // Stops accepting and closes every connection; finished() follows once the queued output
+    // has gone out, or after a few seconds at most.
+    void stop(const QString &reason);
+
+signals:
+    void finished();
+
+private:
+    void onGetData(qint32 &Index, QString &rstrData);
+    void onServiceComplete(bool vblnFlag, qint32 &Index);
+    void onServiceError(qint32 &Index);
+    void finishWhenDrained();
+
+    RelayOptions m_options;
+    CWS_TCP_S *m_server;
+    ChatOutput *m_output = nullptr;
+    QHash<qint32, QString> m_peers; // "address:port" of each open connection
+    QTimer m_drainLimit;
+    bool m_stopping = false;
+};
