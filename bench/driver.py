@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Runs the reference relay and the real server window side by side under the load generator
-and prints a markdown table with the figures, the ratio window/reference and each target's
-pass or fail. Everything runs on loopback, every child process is bounded in time, and each is
+"""Runs the reference relay, the real server window and kestrel-relay side by side under the
+load generator and prints a markdown table with the figures, the ratios to the reference and
+each target's pass or fail. Everything runs on loopback, every child process is bounded in time, and each is
 ended by its own PID. Started by bench/run.sh, which builds the programs first."""
 
 import argparse
@@ -10,6 +10,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
@@ -23,6 +24,11 @@ class Programs:
         self.serverhost = os.path.join(bench, "serverhost", "bench_serverhost")
         self.clienthost = os.path.join(bench, "clienthost", "bench_clienthost")
         self.logpane = os.path.join(bench, "logpane", "bench_logpane")
+        self.relay = os.path.join(build, "src", "relay", "kestrel-relay")
+
+
+# The relays under test, in the order they run and appear in the table.
+KINDS = ("reference", "window", "relay")
 
 
 def log(message):
@@ -35,10 +41,14 @@ def load_average():
 
 
 class Server:
-    """A relay under test: the reference or the server window. Ended by its own PID."""
+    """A relay under test: the reference, the server window or kestrel-relay. Ended by its own
+    PID."""
 
     def __init__(self, kind, programs, max_seconds=900, prefix=()):
         self.kind = kind
+        if kind == "relay":
+            self._start_relay(programs, prefix)
+            return
         env = dict(os.environ)
         env.setdefault("QT_QPA_PLATFORM", "offscreen")
         args = list(prefix) + (
@@ -59,6 +69,29 @@ class Server:
             self.stop()
             raise RuntimeError(f"{kind} did not start listening")
         self.port = int(line[1])
+
+    def _start_relay(self, programs, prefix):
+        """kestrel-relay as it would run on a server: the chat logged to standard output (to
+        /dev/null here, as the window logs into its pane), events to standard error, which goes
+        to a file so that 10,000 connection lines never wait for a reader."""
+        self.events = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(
+            [*prefix, programs.relay, "--port", "0"],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=self.events,
+            text=True,
+        )
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            self.events.seek(0)
+            first = self.events.readline()
+            if first.startswith("listening on ") and first.endswith("\n"):
+                self.port = int(first.rsplit(":", 1)[1])
+                return
+            time.sleep(0.02)
+        self.stop()
+        raise RuntimeError("kestrel-relay did not start listening")
 
     @property
     def pid(self):
@@ -111,9 +144,9 @@ def with_server(kind, programs, fn, prefix=()):
 
 def throughput(programs, clients, lines, window, repeat):
     """Median deliveries/s of each side over `repeat` alternating runs, fresh servers."""
-    runs = {"reference": [], "window": []}
+    runs = {kind: [] for kind in KINDS}
     for r in range(repeat):
-        for kind in ("reference", "window"):
+        for kind in KINDS:
             def run(s):
                 cpu = s.cpu_seconds()
                 res = loadgen(programs, s.port, "--clients", clients, "--lines", lines,
@@ -158,7 +191,7 @@ def realtime_prefix():
 def latency(programs, clients, rate, lines, realtime):
     out = {}
     prefix = realtime_prefix() if realtime else []
-    for kind in ("reference", "window"):
+    for kind in KINDS:
         res = with_server(
             kind,
             programs,
@@ -176,7 +209,7 @@ def latency(programs, clients, rate, lines, realtime):
 
 def idle(programs, connections, hold):
     out = {}
-    for kind in ("reference", "window"):
+    for kind in KINDS:
         res = with_server(
             kind,
             programs,
@@ -292,13 +325,16 @@ def main():
     if load_before > 0.5:
         log(f"warning: load average {load_before:.2f} before the run: figures will be noisy")
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
-    rows = []  # (target, reference, window, ratio, goal, result)
+    rows = []  # (target, reference, window, kestrel-relay, ratio, goal, result)
     passed_all = True
 
-    def row(target, ref, win, ratio, goal, ok):
+    def row(target, ref, win, relay, ratio, goal, ok):
         nonlocal passed_all
         passed_all = passed_all and ok
-        rows.append((target, ref, win, ratio, goal, "pass" if ok else "FAIL"))
+        rows.append((target, ref, win, relay, ratio, goal, "pass" if ok else "FAIL"))
+
+    def info(target, ref, win, relay, ratio=""):
+        rows.append((target, ref, win, relay, ratio, "", "info"))
 
     if "throughput" in only:
         for clients, lines in ((100, 2000), (500, 400)):
@@ -306,40 +342,48 @@ def main():
                 lines //= 10
             log(f"throughput, {clients} clients x {lines} lines")
             t = throughput(programs, clients, lines, 8, 1 if quick else args.repeat)
-            ref, win = t["reference"], t["window"]
-            ratio = win["rate"] / ref["rate"] if ref["rate"] else 0
+            ref, win, rel = t["reference"], t["window"], t["relay"]
+            ratio_w = win["rate"] / ref["rate"] if ref["rate"] else 0
+            ratio_r = rel["rate"] / ref["rate"] if ref["rate"] else 0
             row(f"Throughput, {clients} clients (deliveries/s, median)", fmt_rate(ref["rate"]),
-                fmt_rate(win["rate"]), f"{ratio:.2f}", ">= 0.50, 0 lost/corrupt/reordered",
-                ratio >= 0.5 and win["bad"] == 0 and win["ok"])
+                fmt_rate(win["rate"]), fmt_rate(rel["rate"]),
+                f"{ratio_w:.2f} / {ratio_r:.2f}", "window >= 0.50, relay >= 0.90",
+                ratio_w >= 0.5 and ratio_r >= 0.9)
             row(f"Throughput, {clients} clients: lost+corrupted+reordered", str(ref["bad"]),
-                str(win["bad"]), "", "0", win["bad"] == 0)
-            rows.append((f"Throughput, {clients} clients: server CPU time per delivery",
-                         f"{ref['cpu_ns']:.0f} ns", f"{win['cpu_ns']:.0f} ns",
-                         f"{win['cpu_ns'] / ref['cpu_ns']:.2f}" if ref["cpu_ns"] else "",
-                         "", "info"))
+                str(win["bad"]), str(rel["bad"]), "", "0",
+                win["bad"] == 0 and win["ok"] and rel["bad"] == 0 and rel["ok"])
+            info(f"Throughput, {clients} clients: server CPU time per delivery",
+                 f"{ref['cpu_ns']:.0f} ns", f"{win['cpu_ns']:.0f} ns", f"{rel['cpu_ns']:.0f} ns",
+                 f"{win['cpu_ns'] / ref['cpu_ns']:.2f} / {rel['cpu_ns'] / ref['cpu_ns']:.2f}"
+                 if ref["cpu_ns"] else "")
 
     if "latency" in only:
         per_client = 2 if quick else 10
         log(f"latency, 100 clients x {per_client} lines at 100 lines/s")
         lat = latency(programs, 100, 100, per_client, not args.no_realtime)
-        ref, win = lat["reference"], lat["window"]
+        ref, win, rel = lat["reference"], lat["window"], lat["relay"]
         rt = " (real-time priority)" if win["realtime"] else ""
-        row(f"Latency p99, 100 clients at 100 lines/s{rt}", f"{ref['lat_p99_us'] / 1000:.2f} ms",
-            f"{win['lat_p99_us'] / 1000:.2f} ms", "", "< 2 ms", win["lat_p99_us"] < 2000)
+        p99 = {k: v["lat_p99_us"] for k, v in lat.items()}
+        row(f"Latency p99, 100 clients at 100 lines/s{rt}", f"{p99['reference'] / 1000:.2f} ms",
+            f"{p99['window'] / 1000:.2f} ms", f"{p99['relay'] / 1000:.2f} ms",
+            f"{p99['window'] / p99['reference']:.2f} / {p99['relay'] / p99['reference']:.2f}",
+            "window < 2 ms, relay <= 1.5x",
+            p99["window"] < 2000 and p99["relay"] <= 1.5 * p99["reference"])
         row("Latency max", f"{ref['lat_max_us'] / 1000:.2f} ms",
-            f"{win['lat_max_us'] / 1000:.2f} ms", "", "< 20 ms",
-            win["lat_max_us"] < 20000 and win["ok"])
+            f"{win['lat_max_us'] / 1000:.2f} ms", f"{rel['lat_max_us'] / 1000:.2f} ms", "",
+            "< 20 ms", win["lat_max_us"] < 20000 and win["ok"] and rel["lat_max_us"] < 20000
+            and rel["ok"])
 
     if "idle" in only:
         conns = 1000 if quick else 10000
         log(f"idle, {conns} connections")
         res = idle(programs, conns, 2 if quick else 10)
-        ref, win = res["reference"], res["window"]
+        ref, win, rel = res["reference"], res["window"], res["relay"]
         row(f"Idle connections held ({conns})", f"{ref['held_at_end']}", f"{win['held_at_end']}",
-            "", f"{conns}", win["ok"])
+            f"{rel['held_at_end']}", "", f"{conns}", win["ok"] and rel["ok"])
         row("Server memory per idle connection", f"{ref['rss_per_conn_kib']:.1f} KiB",
-            f"{win['rss_per_conn_kib']:.1f} KiB", "", "<= 16 KiB",
-            0 <= win["rss_per_conn_kib"] <= 16)
+            f"{win['rss_per_conn_kib']:.1f} KiB", f"{rel['rss_per_conn_kib']:.1f} KiB", "",
+            "<= 16 KiB", all(0 <= x["rss_per_conn_kib"] <= 16 for x in (win, rel)))
 
     if "log" in only:
         fill = 100000 if quick else 1000000
@@ -347,14 +391,14 @@ def main():
         lg = log_growth(programs, fill, 10000, 1 if quick else 7)
         ratio = lg["after_s"] / lg["first_s"]
         row(f"Log: 10,000 lines relayed+logged, empty log vs {fill:,} lines",
-            "", f"{lg['first_s'] * 1000:.1f} ms vs {lg['after_s'] * 1000:.1f} ms",
+            "", f"{lg['first_s'] * 1000:.1f} ms vs {lg['after_s'] * 1000:.1f} ms", "",
             f"{ratio:.2f}", "<= 1.5x", ratio <= 1.5)
-        row("Log: memory / log text (window process)", "", f"{lg['memory_per_text']:.2f}x",
+        row("Log: memory / log text (window process)", "", f"{lg['memory_per_text']:.2f}x", "",
             "", "<= 3x", lg["memory_per_text"] <= 3)
         pane = None if quick else pane_alone(programs)
         if pane:
             rows.append(("Log pane alone (bench_logpane): append cost ratio, memory/text", "",
-                         f"{pane['ratio']:.2f}, {pane['memory_per_text']:.2f}x", "",
+                         f"{pane['ratio']:.2f}, {pane['memory_per_text']:.2f}x", "", "",
                          "<= 1.5x, <= 3x", "info"))
 
     if "client" in only:
@@ -365,17 +409,18 @@ def main():
         tail_lag = max(cl["per_second_max_lag_us"][-4:-1] or [cl["lag_max_us"]])
         keeps_up = cl["received"] == cl["lines"] and cl["corrupted"] == 0 and tail_lag < 50000
         row("Client window at 20,000 lines/s: lines shown; worst lag in the last 3 s",
-            "", f"{cl['received']}/{cl['lines']}; {tail_lag / 1000:.1f} ms", "",
+            "", f"{cl['received']}/{cl['lines']}; {tail_lag / 1000:.1f} ms", "", "",
             "all; < 50 ms", keeps_up)
         row("Client window: worst timer lateness (10 ms timer)", "",
-            f"{cl['timer_late_max_us'] / 1000:.1f} ms", "", "< 50 ms",
+            f"{cl['timer_late_max_us'] / 1000:.1f} ms", "", "", "< 50 ms",
             cl["timer_late_max_us"] < 50000)
 
     load_after = load_average()
     print(f"kestrel relay benchmark, {started}, {os.cpu_count()} cores, "
           f"load average {load_before:.2f} before / {load_after:.2f} after\n")
-    print("| Target | Reference relay | Server window | Ratio | Goal | Result |")
-    print("|---|---|---|---|---|---|")
+    print("| Target | Reference relay | Server window | kestrel-relay | Ratio window / relay "
+          "| Goal | Result |")
+    print("|---|---|---|---|---|---|---|")
     for r in rows:
         print("| " + " | ".join(r) + " |")
     print(f"\n{'All targets met.' if passed_all else 'Some targets NOT met.'}")

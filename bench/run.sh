@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the relay benchmarks and runs them all: the reference relay and the real server
-# window side by side under the load generator, then prints a markdown table.
+# Builds the relay benchmarks and runs them all: the reference relay, the real server window
+# and kestrel-relay side by side under the load generator, then prints a markdown table.
 #
 #   bench/run.sh [BUILD_DIR] [--quick] [--repeat N] [--only throughput,latency,idle,log,client]
 #
@@ -27,5 +27,5 @@ if grep -qE '^(KESTREL_SANITIZE|KESTREL_BUILD_FUZZ):BOOL=(ON|1|TRUE)' "$cache" |
     echo "bench/run.sh: warning: $build is not an optimised plain build; figures will be off" >&2
 fi
 cmake --build "$build" -j"$(nproc)" --target bench_loadgen bench_refrelay bench_serverhost \
-    bench_clienthost bench_logpane >/dev/null
+    bench_clienthost bench_logpane kestrel-relay >/dev/null
 exec python3 "$here/driver.py" "$build" "$@"
