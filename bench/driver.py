@@ -143,10 +143,12 @@ def with_server(kind, programs, fn, prefix=()):
 
 
 def throughput(programs, clients, lines, window, repeat):
-    """Median deliveries/s of each side over `repeat` alternating runs, fresh servers."""
+    """Median deliveries/s of each relay over `repeat` alternating runs, fresh servers."""
     runs = {kind: [] for kind in KINDS}
     for r in range(repeat):
-        for kind in KINDS:
+        # Each repetition starts with another relay, so none always runs right after the same
+        # one, or always first after the machine's other work.
+        for kind in KINDS[r % len(KINDS):] + KINDS[:r % len(KINDS)]:
             def run(s):
                 cpu = s.cpu_seconds()
                 res = loadgen(programs, s.port, "--clients", clients, "--lines", lines,
