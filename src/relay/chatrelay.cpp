@@ -89,8 +89,12 @@ bool ChatRelay::start()
 
 void ChatRelay::stop(const QString &reason)
 {
-    if (m_stopping)
+    if (m_stopping) {
+        // Asked twice (Ctrl-C pressed again): the user does not want to wait.
+        EventLog::write(QStringLiteral("%1 again: not waiting for queued output").arg(reason));
+        emit finished();
         return;
+    }
     m_stopping = true;
     EventLog::write(QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_peers.size()));
     m_server->Close();

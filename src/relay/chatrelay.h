@@ -25,7 +25,7 @@ public:
     // port of the options. False when it cannot; the reason has been written.
     bool start();
     // Stops accepting and closes every connection; finished() follows once the queued output
-    // has gone out, or after a few seconds at most.
+    // has gone out, or after a few seconds at most, or at once when asked a second time.
     void stop(const QString &reason);
 
 signals:

@@ -36,7 +36,7 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
         message = parser.errorText();
         return Outcome::Error;
     }
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs(qPrintable(usage), stdout);
         return Outcome::Exit;
     }
