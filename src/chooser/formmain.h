@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class QLabel;
 class QPushButton;
@@ -17,20 +18,31 @@ class FormMain final : public QWidget
     Q_DISABLE_COPY_MOVE(FormMain)
 
 public:
-    explicit FormMain(QWidget *parent = nullptr);
+    // How the chooser opens the mode window of a button (Index 1 TCP server, 2 TCP client,
+    // 3 UDP) without knowing the windows: the start-up hands it the program's window opener.
+    struct Opener
+    {
+        // A new window for the button; its initialisation runs.
+        std::function<QWidget *(int Index)> create;
+        // Shows the window so created; its load work runs inside.
+        std::function<void(QWidget *window)> show;
+    };
 
-    void setVisible(bool visible) override;
+    explicit FormMain(Opener opener, QWidget *parent = nullptr);
 
 protected:
+    // The first showing loads the window (version text, centre, focus on Cancel).
+    void showEvent(QShowEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void load();
-    void btnChoise_Click(int Index);
+    void btnChoiseClick(int Index);
     void ShowInformation(QString strText);
 
+    Opener m_opener;
     QPixmap m_picture;
     std::array<QPushButton *, 4> btnChoise{};
     QLabel *LabelVer = nullptr;

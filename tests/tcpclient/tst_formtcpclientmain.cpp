@@ -1,8 +1,8 @@
-#include "common/logpane.h"
+#include "cws_tcp_c.h"
 #include "dialogscript.h"
+#include "formtcpclientmain.h"
 #include "linepeers.h"
-#include "sockets/cws_tcp_c.h"
-#include "tcpclient/formtcpclientmain.h"
+#include "logpane.h"
 #include "windowtools.h"
 
 #include <QAction>
