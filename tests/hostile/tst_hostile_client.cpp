@@ -84,7 +84,9 @@ public:
         script.ok();
         QElapsedTimer clock;
         clock.start();
-        return window->close() && !window->isVisible() ? clock.elapsed() : -1;
+        window->close();
+        // The window closes once its close sequence is over.
+        return waitUntil([this] { return !window->isVisible(); }, 10000) ? clock.elapsed() : -1;
     }
 
     DialogScript script;
