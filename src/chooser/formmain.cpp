@@ -133,11 +133,11 @@ FormMain::FormMain(Opener opener, QWidget *parent)
     setTabOrder(btnChoise[2], btnChoise[1]);
 }
 
-void FormMain::showEvent(QShowEvent *event)
+void FormMain::setVisible(bool visible)
 {
-    if (!std::exchange(m_loaded, true))
+    if (visible && !std::exchange(m_loaded, true))
         load();
-    QWidget::showEvent(event);
+    QWidget::setVisible(visible);
 }
 
 void FormMain::load()

@@ -30,9 +30,11 @@ public:
 
     explicit FormMain(Opener opener, QWidget *parent = nullptr);
 
+    // The first showing loads the window (version text, centre, focus on Cancel) before it
+    // appears.
+    void setVisible(bool visible) override;
+
 protected:
-    // The first showing loads the window (version text, centre, focus on Cancel).
-    void showEvent(QShowEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;

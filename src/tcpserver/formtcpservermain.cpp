@@ -79,11 +79,11 @@ FormTCPServerMain::~FormTCPServerMain()
     delete CWS_TCP_S;
 }
 
-void FormTCPServerMain::showEvent(QShowEvent *event)
+void FormTCPServerMain::setVisible(bool visible)
 {
-    if (!std::exchange(m_loaded, true))
+    if (visible && !std::exchange(m_loaded, true))
         load();
-    QMainWindow::showEvent(event);
+    QMainWindow::setVisible(visible);
 }
 
 void FormTCPServerMain::load()

@@ -16,10 +16,11 @@ public:
     explicit FormTCPServerMain(QWidget *parent = nullptr);
     ~FormTCPServerMain() override;
 
-protected:
     // The first showing loads the window (port question, Listen, caption) before it appears,
     // so that show() from the start-up routine or the chooser does it.
-    void showEvent(QShowEvent *event) override;
+    void setVisible(bool visible) override;
+
+protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:

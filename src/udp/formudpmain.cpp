@@ -100,11 +100,11 @@ FormUDPMain::~FormUDPMain()
     }
 }
 
-void FormUDPMain::showEvent(QShowEvent *event)
+void FormUDPMain::setVisible(bool visible)
 {
-    if (!std::exchange(m_loaded, true))
+    if (visible && !std::exchange(m_loaded, true))
         load();
-    QMainWindow::showEvent(event);
+    QMainWindow::setVisible(visible);
 }
 
 void FormUDPMain::load()

@@ -20,10 +20,11 @@ public:
     explicit FormUDPMain(QWidget *parent = nullptr);
     ~FormUDPMain() override;
 
-protected:
     // The first showing loads the window (opens both endpoints) before it appears, so that
     // show() from the start-up routine or the chooser does it.
-    void showEvent(QShowEvent *event) override;
+    void setVisible(bool visible) override;
+
+protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
