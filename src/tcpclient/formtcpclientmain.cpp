@@ -195,16 +195,24 @@ bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
 
 void FormTCPClientMain::closeEvent(QCloseEvent *event)
 {
+    // The close at the end of a confirmed close sequence asks nothing.
     if (std::exchange(closeConfirmed, false)) {
         event->accept();
         return;
     }
-    if (!Dialogs::confirmClose(this)) {
+    const bool confirmed = Dialogs::confirmClose(this);
+    // Such a sequence may end while the box is up: the window was to close anyway.
+    if (std::exchange(closeConfirmed, false)) {
+        event->accept();
+        return;
+    }
+    if (!confirmed) {
         event->ignore();
         return;
     }
     mnuCloseClick();
     if (!echoWait.isActive()) {
+        closeConfirmed = false;
         event->accept();
         return;
     }
