@@ -93,7 +93,8 @@ FormUDPMain::FormUDPMain(QWidget *parent)
 
 FormUDPMain::~FormUDPMain()
 {
-    // The receiving object goes first.
+    // Released as created, the receiving object first; whatever they raise on the way out
+    // must not reach a window that is half gone.
     for (CWS_UDP *endpoint : {CWS_UDP_S, CWS_UDP_C}) {
         endpoint->disconnect(this);
         delete endpoint;
