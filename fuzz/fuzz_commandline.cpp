@@ -1,6 +1,6 @@
 // Any argument text splits, in bounded time, into tokens made of its own characters; and a
 // token list without double quotes survives joining and splitting again.
-#include "startup/commandline.h"
+#include "commandline.h"
 
 #include <cstdint>
 #include <cstdlib>

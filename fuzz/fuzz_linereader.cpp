@@ -13,7 +13,7 @@
 //                       since a run of tiny lines teaches nothing a short one does not
 //   xxxxxx11            the quiet interval passes: whatever is buffered is raised
 // At the end of the input the stream ends.
-#include "sockets/linereader.h"
+#include "linereader.h"
 
 #include <QStringDecoder>
 

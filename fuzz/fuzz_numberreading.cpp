@@ -1,6 +1,6 @@
 // Reading never fails on any text; an out-of-range number reads as 0; and blanks, tabs and
 // line feeds anywhere change nothing.
-#include "common/numberreading.h"
+#include "numberreading.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -12,7 +12,7 @@ build=${KESTREL_FUZZ_BUILD:-$root/build-fuzz}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DKESTREL_BUILD_FUZZ=ON -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF >/dev/null
-harnesses=$(sed -n 's/^kestrel_add_fuzzer(\(.*\))$/\1/p' "$root/fuzz/CMakeLists.txt")
+harnesses=$(sed -n 's/^kestrel_add_fuzzer(\([a-z_]*\) .*$/\1/p' "$root/fuzz/CMakeLists.txt")
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$(nproc)" --target $harnesses
 

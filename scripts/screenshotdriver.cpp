@@ -5,14 +5,14 @@
 // manager is needed.
 //
 //   kestrel_screenshots <output folder>
-#include "chooser/formmain.h"
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
-#include "sockets/cws_tcp_s.h"
-#include "tcpclient/formtcpclientmain.h"
-#include "tcpserver/formtcpservermain.h"
-#include "udp/formudpmain.h"
+#include "application.h"
+#include "cws_tcp_s.h"
+#include "dialogs.h"
+#include "formtcpclientmain.h"
+#include "formtcpservermain.h"
+#include "formudpmain.h"
+#include "logpane.h"
+#include "windowopener.h"
 
 #include <QAction>
 #include <QApplication>
@@ -149,7 +149,7 @@ QString serverPort()
 
 void shootChooser(const QString &folder)
 {
-    auto *chooser = new FormMain;
+    QWidget *chooser = WindowOpener::create(ModuleMain::Mode::Chooser);
     chooser->show();
     runUntil([chooser] { return chooser->windowHandle() && chooser->windowHandle()->isExposed(); });
     // Point at the server button, as a user about to choose it would, so its hint shows.

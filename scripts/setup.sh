@@ -22,7 +22,7 @@ fi
 
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-ipafont-gothic libcap2-bin)
 if [ "$mode" = test ]; then
-    packages+=(xvfb xauth clang libclang-rt-14-dev)
+    packages+=(xvfb xauth clang libclang-rt-14-dev clang-format)
 fi
 
 missing=()
@@ -38,7 +38,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j "$(nproc)"
+# Starting the program needs the program alone; the tests and benchmarks are built for test.
+if [ "$mode" = run ]; then
+    cmake --build "$build" -j "$(nproc)" --target kestrel
+else
+    cmake --build "$build" -j "$(nproc)"
+fi
 
 # The server's default port 555 and the UDP ports 777 and 778 lie below 1024: let the built
 # program bind them without running as root. Undo with: setcap -r build/src/kestrel

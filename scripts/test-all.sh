@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the suite on the given build, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (leak checking on), and a short run of each fuzz harness.
+# Runs every test: the formatting of every tracked C++ file, the suite on the given build, the
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer (leak checking on), and a
+# short run of each fuzz harness.
 #   scripts/test-all.sh BUILD_DIR
 # The sanitizer build goes to build-asan and the fuzz build to build-fuzz unless
 # KESTREL_ASAN_BUILD or KESTREL_FUZZ_BUILD name other directories.
@@ -9,6 +10,15 @@ set -uo pipefail
 build=${1:?usage: test-all.sh BUILD_DIR}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 failed=()
+
+echo "== formatting (clang-format, .clang-format at the root)"
+(cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror) ||
+    failed+=(formatting)
+# Each src/ folder reaches another only through the libraries it links, which an include by a
+# relative path would get round.
+if grep -rnE '#include "\.\./' "$root/src"; then
+    failed+=(includes)
+fi
 
 echo "== tests"
 ctest --test-dir "$build" --output-on-failure --timeout 300 || failed+=(tests)

@@ -1,7 +1,7 @@
-#include "common/application.h"
-#include "sockets/fdlimit.h"
-#include "startup/commandline.h"
-#include "startup/modulemain.h"
+#include "application.h"
+#include "commandline.h"
+#include "fdlimit.h"
+#include "modulemain.h"
 
 #include <QApplication>
 

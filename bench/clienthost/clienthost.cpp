@@ -6,12 +6,12 @@
 //
 //   clienthost --port P --lines N [--timeout S]
 
-#include "../loadgen/benchline.h"
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
-#include "sockets/cws_tcp_c.h"
-#include "tcpclient/formtcpclientmain.h"
+#include "application.h"
+#include "benchline.h"
+#include "cws_tcp_c.h"
+#include "dialogs.h"
+#include "formtcpclientmain.h"
+#include "logpane.h"
 
 #include <QAction>
 #include <QApplication>

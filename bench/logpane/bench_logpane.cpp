@@ -2,7 +2,7 @@
 // chat lines. This appends 10,000 lines as a server window does (append, caret to the end,
 // the event loop running between bursts) at both sizes and prints the per-append cost and the
 // memory the million lines take.
-#include "common/logpane.h"
+#include "logpane.h"
 #include "processmemory.h"
 
 #include <QApplication>

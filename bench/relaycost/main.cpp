@@ -7,8 +7,8 @@
 // Prints, for one line at a time and for a stream of lines, the wall time and the server
 // thread's CPU time per relayed line.
 
-#include "sockets/cws_tcp_s.h"
-#include "sockets/fdlimit.h"
+#include "cws_tcp_s.h"
+#include "fdlimit.h"
 
 #include <QCoreApplication>
 #include <QTimer>

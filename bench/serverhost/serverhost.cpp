@@ -11,12 +11,12 @@
 //
 //   serverhost [--port P] [--max-seconds S]
 
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "dialogs.h"
+#include "fdlimit.h"
+#include "formtcpservermain.h"
+#include "logpane.h"
 #include "processmemory.h"
-#include "sockets/fdlimit.h"
-#include "tcpserver/formtcpservermain.h"
 
 #include <QApplication>
 #include <QRegularExpression>

@@ -1,10 +1,7 @@
 #include "formmain.h"
 
-#include "common/appearance.h"
-#include "common/application.h"
-#include "tcpclient/formtcpclientmain.h"
-#include "tcpserver/formtcpservermain.h"
-#include "udp/formudpmain.h"
+#include "appearance.h"
+#include "application.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -12,55 +9,45 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <utility>
+
 namespace {
 
 using Appearance::twipsToPixels;
-
-template <typename Window> QWidget *openWindow()
-{
-    return new Window;
-}
 
 struct Choise
 {
     QString caption;
     QString hint;
-    QRect twips;        // left, top, width, height
-    QWidget *(*open)(); // the mode window this button opens; null for Cancel
+    QRect twips; // left, top, width, height
 };
 
-// Indexed like btnChoise.
+// Indexed like btnChoise; the start-up's opener knows which window each mode button opens.
 const std::array<Choise, 4> &choises()
 {
     static const std::array<Choise, 4> table{{
-        {QStringLiteral("Cancel"),
-         QStringLiteral("終了します。"),
-         {3500, 2650, 1200, 300},
-         nullptr},
+        {QStringLiteral("Cancel"), QStringLiteral("終了します。"), {3500, 2650, 1200, 300}},
         {QStringLiteral("TCP Server"),
          QStringLiteral("TCPサーバーで起動します。"),
-         {800, 100, 1200, 300},
-         &openWindow<FormTCPServerMain>},
+         {800, 100, 1200, 300}},
         {QStringLiteral("TCP Client"),
          QStringLiteral("TCPクライアントで起動します。"),
-         {800, 525, 1200, 300},
-         &openWindow<FormTCPClientMain>},
+         {800, 525, 1200, 300}},
         {QStringLiteral("UDP"),
          QStringLiteral("UDP通信で起動します。テスト中"),
-         {800, 945, 1200, 300},
-         &openWindow<FormUDPMain>},
+         {800, 945, 1200, 300}},
     }};
     return table;
 }
 
-constexpr int kClientWidth = 4800;
-constexpr int kClientHeight = 3600;
-const QRect kLabelVerTwips(105, 3300, 330, 180);
-const QRect kLabelInformationTwips(800, 2800, 2500, 200);
+constexpr int ClientWidth = 4800;
+constexpr int ClientHeight = 3600;
+const QRect LabelVerTwips(105, 3300, 330, 180);
+const QRect LabelInformationTwips(800, 2800, 2500, 200);
 
-const QString kPictureHint = QStringLiteral("チャットの種類を選んでください。");
-const QString kStarting = QStringLiteral("選択された項目で起動中です...");
-const QString kUnloading = QStringLiteral("完了。このメニューをアンロードしています。");
+const QString PictureHint = QStringLiteral("チャットの種類を選んでください。");
+const QString Starting = QStringLiteral("選択された項目で起動中です...");
+const QString Unloading = QStringLiteral("完了。このメニューをアンロードしています。");
 
 QRect pixels(const QRect &twips)
 {
@@ -90,11 +77,12 @@ void fitToText(QLabel *label, const QRect &design)
 
 } // namespace
 
-FormMain::FormMain(QWidget *parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
+FormMain::FormMain(Opener opener, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_opener(std::move(opener))
 {
     setWindowTitle(QString());
     setWindowIcon(Application::icon());
-    setFixedSize(twipsToPixels(kClientWidth), twipsToPixels(kClientHeight));
+    setFixedSize(twipsToPixels(ClientWidth), twipsToPixels(ClientHeight));
     // Mouse moves over the bare picture must arrive even with no button held.
     setMouseTracking(true);
     m_picture = QPixmap(QStringLiteral(":/chooser.jpg"));
@@ -111,7 +99,7 @@ FormMain::FormMain(QWidget *parent) : QWidget(parent, Qt::Window | Qt::Frameless
         // A move over a button is the button's hint; it must not fall through to the picture.
         button->setAttribute(Qt::WA_NoMousePropagation);
         button->installEventFilter(this);
-        connect(button, &QPushButton::clicked, this, [this, index] { btnChoise_Click(index); });
+        connect(button, &QPushButton::clicked, this, [this, index] { btnChoiseClick(index); });
         btnChoise[index] = button;
     }
 
@@ -122,8 +110,8 @@ FormMain::FormMain(QWidget *parent) : QWidget(parent, Qt::Window | Qt::Frameless
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         versionPalette.setColor(group, QPalette::WindowText, Qt::white);
     LabelVer->setPalette(versionPalette);
-    LabelVer->move(pixels(kLabelVerTwips).topLeft());
-    fitToText(LabelVer, pixels(kLabelVerTwips));
+    LabelVer->move(pixels(LabelVerTwips).topLeft());
+    fitToText(LabelVer, pixels(LabelVerTwips));
 
     LabelInformation = new QLabel(this);
     LabelInformation->setObjectName(QStringLiteral("LabelInformation"));
@@ -132,7 +120,7 @@ FormMain::FormMain(QWidget *parent) : QWidget(parent, Qt::Window | Qt::Frameless
     LabelInformation->setForegroundRole(QPalette::WindowText);
     LabelInformation->setBackgroundRole(QPalette::Window);
     LabelInformation->setAutoFillBackground(true);
-    LabelInformation->setGeometry(pixels(kLabelInformationTwips));
+    LabelInformation->setGeometry(pixels(LabelInformationTwips));
 
     // Moving over a label leaves the hint alone, dragging included.
     for (QLabel *label : {LabelVer, LabelInformation}) {
@@ -147,17 +135,15 @@ FormMain::FormMain(QWidget *parent) : QWidget(parent, Qt::Window | Qt::Frameless
 
 void FormMain::setVisible(bool visible)
 {
-    if (visible && !m_loaded) {
-        m_loaded = true;
+    if (visible && !std::exchange(m_loaded, true))
         load();
-    }
     QWidget::setVisible(visible);
 }
 
 void FormMain::load()
 {
     LabelVer->setText(Application::versionText());
-    fitToText(LabelVer, pixels(kLabelVerTwips));
+    fitToText(LabelVer, pixels(LabelVerTwips));
 
     if (const QScreen *display = screen())
         move(display->availableGeometry().center() - rect().center());
@@ -172,7 +158,7 @@ void FormMain::paintEvent(QPaintEvent *)
 
 void FormMain::mouseMoveEvent(QMouseEvent *)
 {
-    ShowInformation(kPictureHint);
+    ShowInformation(PictureHint);
 }
 
 bool FormMain::eventFilter(QObject *watched, QEvent *event)
@@ -188,20 +174,19 @@ bool FormMain::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void FormMain::btnChoise_Click(int Index)
+void FormMain::btnChoiseClick(int Index)
 {
-    ShowInformation(kStarting);
+    ShowInformation(Starting);
     if (Index == 0) {
         close();
         return;
     }
 
-    QWidget *window = choises()[Index].open();
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    ShowInformation(kUnloading);
+    QWidget *window = m_opener.create(Index);
+    ShowInformation(Unloading);
     // The mode window's load work (the server's port question) runs inside show(), while
     // this window still stands with the text above.
-    window->show();
+    m_opener.show(window);
     close();
 }
 

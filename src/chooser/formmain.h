@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class QLabel;
 class QPushButton;
@@ -17,8 +18,20 @@ class FormMain final : public QWidget
     Q_DISABLE_COPY_MOVE(FormMain)
 
 public:
-    explicit FormMain(QWidget *parent = nullptr);
+    // How the chooser opens the mode window of a button (Index 1 TCP server, 2 TCP client,
+    // 3 UDP) without knowing the windows: the start-up hands it the program's window opener.
+    struct Opener
+    {
+        // A new window for the button; its initialisation runs.
+        std::function<QWidget *(int Index)> create;
+        // Shows the window so created; its load work runs inside.
+        std::function<void(QWidget *window)> show;
+    };
 
+    explicit FormMain(Opener opener, QWidget *parent = nullptr);
+
+    // The first showing loads the window (version text, centre, focus on Cancel) before it
+    // appears.
     void setVisible(bool visible) override;
 
 protected:
@@ -28,9 +41,10 @@ protected:
 
 private:
     void load();
-    void btnChoise_Click(int Index);
+    void btnChoiseClick(int Index);
     void ShowInformation(QString strText);
 
+    Opener m_opener;
     QPixmap m_picture;
     std::array<QPushButton *, 4> btnChoise{};
     QLabel *LabelVer = nullptr;

@@ -23,9 +23,9 @@ void styleBox(QWidget *box, const QColor &background)
         palette.setColor(group, QPalette::Base, background);
         palette.setColor(group, QPalette::Button, background);
         palette.setColor(group, QPalette::Window, background);
-        palette.setColor(group, QPalette::Text, kDarkGrey);
-        palette.setColor(group, QPalette::WindowText, kDarkGrey);
-        palette.setColor(group, QPalette::ButtonText, kDarkGrey);
+        palette.setColor(group, QPalette::Text, DarkGrey);
+        palette.setColor(group, QPalette::WindowText, DarkGrey);
+        palette.setColor(group, QPalette::ButtonText, DarkGrey);
     }
     box->setPalette(palette);
     box->setAutoFillBackground(true);

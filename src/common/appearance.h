@@ -9,19 +9,19 @@ class QWidget;
 namespace Appearance {
 
 // 1 twip = 1/1440 inch = 1/15 pixel at 96 DPI.
-constexpr double kTwipsPerPixel = 15.0;
+constexpr double TwipsPerPixel = 15.0;
 inline int twipsToPixels(double twips)
 {
-    return qRound(twips / kTwipsPerPixel);
+    return qRound(twips / TwipsPerPixel);
 }
 inline double pixelsToTwips(int pixels)
 {
-    return pixels * kTwipsPerPixel;
+    return pixels * TwipsPerPixel;
 }
 
-inline const QColor kLightBlue{192, 192, 255};
-inline const QColor kLightOrange{255, 192, 128};
-inline const QColor kDarkGrey{64, 64, 64};
+inline const QColor LightBlue{192, 192, 255};
+inline const QColor LightOrange{255, 192, 128};
+inline const QColor DarkGrey{64, 64, 64};
 
 // "ＭＳ ゴシック" 9 point, with fixed-pitch Japanese fallbacks found on Linux desktops.
 QFont boxFont();

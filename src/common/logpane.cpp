@@ -1,15 +1,15 @@
 #include "logpane.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QTimer>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextLayout>
+#include <QTimer>
 
 #include <algorithm>
 #include <vector>
@@ -17,14 +17,14 @@
 namespace {
 
 // Text is kept in fixed-size chunks, so a long log never reallocates and copies itself.
-constexpr qsizetype kChunkChars = 1 << 16;
+constexpr qsizetype ChunkChars = 1 << 16;
 // A line longer than this is shown as several rows of the index, so that laying out what is
 // on screen stays cheap whatever a peer sends without a line feed.
-constexpr qsizetype kMaxSegmentChars = 4096;
-constexpr int kMargin = 2;
+constexpr qsizetype MaxSegmentChars = 4096;
+constexpr int Margin = 2;
 // Laying out what is on screen costs far more than storing a line; at high line rates the
 // screen is brought up to date at most this often.
-constexpr int kScreenIntervalMs = 16;
+constexpr int ScreenIntervalMs = 16;
 
 class ChunkedText
 {
@@ -34,12 +34,12 @@ public:
     void append(QStringView text)
     {
         while (!text.isEmpty()) {
-            if (m_chunks.empty() || m_chunks.back().size() == kChunkChars) {
+            if (m_chunks.empty() || m_chunks.back().size() == ChunkChars) {
                 m_chunks.emplace_back();
-                m_chunks.back().reserve(kChunkChars);
+                m_chunks.back().reserve(ChunkChars);
             }
             QString &last = m_chunks.back();
-            const qsizetype n = std::min(kChunkChars - last.size(), text.size());
+            const qsizetype n = std::min(ChunkChars - last.size(), text.size());
             last.append(text.first(n));
             text = text.sliced(n);
             m_size += n;
@@ -52,8 +52,8 @@ public:
         count = std::clamp<qsizetype>(count, 0, m_size - position);
         out.reserve(count);
         while (count > 0) {
-            const QString &chunk = m_chunks[position / kChunkChars];
-            const qsizetype offset = position % kChunkChars;
+            const QString &chunk = m_chunks[position / ChunkChars];
+            const qsizetype offset = position % ChunkChars;
             const qsizetype n = std::min(count, chunk.size() - offset);
             out.append(QStringView(chunk).sliced(offset, n));
             position += n;
@@ -81,7 +81,7 @@ struct LogPane::Private
 
     LogPane *q;
     ChunkedText text;
-    // Start of every row of the index: a row ends after a line feed or at kMaxSegmentChars.
+    // Start of every row of the index: a row ends after a line feed or at MaxSegmentChars.
     // There is always at least one row, the (possibly empty) one the text ends in.
     std::vector<qsizetype> segmentStarts{0};
     qsizetype anchor = 0; // the other end of the selection
@@ -110,7 +110,7 @@ struct LogPane::Private
         qsizetype rowStart = segmentStarts.back();
         for (qsizetype i = 0; i < added.size(); ++i) {
             const qsizetype position = from + i;
-            if (added.at(i) == u'\n' || position + 1 - rowStart >= kMaxSegmentChars) {
+            if (added.at(i) == u'\n' || position + 1 - rowStart >= MaxSegmentChars) {
                 rowStart = position + 1;
                 segmentStarts.push_back(rowStart);
             }
@@ -138,7 +138,7 @@ struct LogPane::Private
         return s;
     }
 
-    int wrapWidth() const { return std::max(1, q->viewport()->width() - 2 * kMargin); }
+    int wrapWidth() const { return std::max(1, q->viewport()->width() - 2 * Margin); }
 
     void layOut(QTextLayout &layout, qsizetype segment) const
     {
@@ -171,7 +171,7 @@ struct LogPane::Private
     // The first row to show so that `segment` ends at the bottom of the viewport.
     qsizetype firstSegmentShowingAtBottom(qsizetype segment) const
     {
-        qreal room = q->viewport()->height() - 2 * kMargin;
+        qreal room = q->viewport()->height() - 2 * Margin;
         qsizetype first = segment;
         room -= segmentHeight(segment);
         while (first > 0) {
@@ -189,8 +189,8 @@ struct LogPane::Private
         if (updatePending)
             return;
         updatePending = true;
-        const qint64 since = sinceFlush.isValid() ? sinceFlush.elapsed() : kScreenIntervalMs;
-        const int delay = since >= kScreenIntervalMs ? 0 : int(kScreenIntervalMs - since);
+        const qint64 since = sinceFlush.isValid() ? sinceFlush.elapsed() : ScreenIntervalMs;
+        const int delay = since >= ScreenIntervalMs ? 0 : int(ScreenIntervalMs - since);
         QTimer::singleShot(delay, q, [this] { flushUpdate(); });
     }
 
@@ -219,10 +219,10 @@ struct LogPane::Private
         const int first = q->verticalScrollBar()->value();
         if (segment < first)
             return false;
-        qreal y = kMargin;
+        qreal y = Margin;
         for (qsizetype i = first; i <= segment; ++i) {
             y += segmentHeight(i);
-            if (y > q->viewport()->height() - kMargin)
+            if (y > q->viewport()->height() - Margin)
                 return false;
         }
         return true;
@@ -230,18 +230,18 @@ struct LogPane::Private
 
     qsizetype positionAt(const QPoint &point) const
     {
-        qreal y = kMargin;
+        qreal y = Margin;
         const qsizetype first = q->verticalScrollBar()->value();
         for (qsizetype i = first; i < segmentCount(); ++i) {
             QTextLayout layout;
             layOut(layout, i);
-            const qreal h = std::max<qreal>(layout.boundingRect().height(),
-                                            q->fontMetrics().height());
+            const qreal h =
+                std::max<qreal>(layout.boundingRect().height(), q->fontMetrics().height());
             if (point.y() < y + h || i + 1 == segmentCount()) {
                 for (int l = 0; l < layout.lineCount(); ++l) {
                     QTextLine line = layout.lineAt(l);
                     if (point.y() < y + line.y() + line.height() || l + 1 == layout.lineCount())
-                        return segmentStart(i) + line.xToCursor(point.x() - kMargin);
+                        return segmentStart(i) + line.xToCursor(point.x() - Margin);
                 }
                 return segmentStart(i);
             }
@@ -342,7 +342,7 @@ void LogPane::paintEvent(QPaintEvent *)
     const qsizetype selFrom = std::min(d->anchor, d->caret);
     const qsizetype selTo = std::max(d->anchor, d->caret);
     const int bottom = viewport()->height();
-    qreal y = kMargin;
+    qreal y = Margin;
     for (qsizetype i = verticalScrollBar()->value(); i < d->segmentCount() && y < bottom; ++i) {
         QTextLayout layout;
         d->layOut(layout, i);
@@ -357,10 +357,10 @@ void LogPane::paintEvent(QPaintEvent *)
             range.format.setForeground(palette().brush(QPalette::HighlightedText));
             selections.append(range);
         }
-        layout.draw(&painter, QPointF(kMargin, y), selections);
+        layout.draw(&painter, QPointF(Margin, y), selections);
         if (d->caretVisible && d->caret >= start && d->caret <= start + shown &&
             (d->caret < d->segmentEnd(i) || i + 1 == d->segmentCount())) {
-            layout.drawCursor(&painter, QPointF(kMargin, y), int(d->caret - start));
+            layout.drawCursor(&painter, QPointF(Margin, y), int(d->caret - start));
         }
         y += std::max<qreal>(layout.boundingRect().height(), fontMetrics().height());
     }

@@ -1,9 +1,8 @@
 #include "numberreading.h"
 
+#include <QLocale>
+
 #include <cfenv>
-#include <clocale>
-#include <cstdlib>
-#include <locale.h>
 #include <cmath>
 #include <limits>
 
@@ -28,7 +27,8 @@ NumberReading::Result fromDouble(double value)
     std::fesetround(FE_TONEAREST);
     const double rounded = std::nearbyint(value);
     std::fesetround(oldMode);
-    if (rounded < std::numeric_limits<qint32>::min() || rounded > std::numeric_limits<qint32>::max())
+    if (rounded < std::numeric_limits<qint32>::min() ||
+        rounded > std::numeric_limits<qint32>::max())
         return {0, false};
     return {static_cast<qint32>(rounded), true};
 }
@@ -106,12 +106,9 @@ Result readNumber(const QString &text)
             end = j;
     }
 
-    // strtod reads any length of digits correctly and gives inf past the double range; the C
-    // locale keeps "." the decimal point whatever the user's regional settings say.
-    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
-    const QByteArray number = s.left(end).toLatin1();
-    const double value = strtod_l(number.constData(), nullptr, cLocale);
-    return fromDouble(value);
+    // The C locale reads any length of digits correctly rounded, gives inf past the double
+    // range and keeps "." the decimal point whatever the user's regional settings say.
+    return fromDouble(QLocale::c().toDouble(QStringView(s).left(end)));
 }
 
 } // namespace NumberReading

@@ -1,10 +1,10 @@
 #include "chatrelay.h"
 
 #include "chatoutput.h"
+#include "cws_tcp_s.h"
 #include "eventlog.h"
 #include "socketactivation.h"
-#include "sockets/cws_tcp_s.h"
-#include "sockets/sockettrace.h"
+#include "sockettrace.h"
 
 #include <unistd.h>
 

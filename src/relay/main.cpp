@@ -1,8 +1,8 @@
 #include "chatrelay.h"
 #include "eventlog.h"
+#include "fdlimit.h"
 #include "relayoptions.h"
 #include "signalwatcher.h"
-#include "sockets/fdlimit.h"
 
 #include <QCoreApplication>
 
@@ -16,10 +16,7 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrel-relay"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                                .arg(KESTREL_VERSION_MAJOR)
-                                                .arg(KESTREL_VERSION_MINOR)
-                                                .arg(KESTREL_VERSION_PATCH));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
 
     RelayOptions options;
     QString message;

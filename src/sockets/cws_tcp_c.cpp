@@ -1,5 +1,6 @@
 #include "cws_tcp_c.h"
 
+#include "hostaddresses.h"
 #include "sockettrace.h"
 #include "tcplink.h"
 
@@ -12,10 +13,10 @@ constexpr char Owner[] = "CWS_TCP_C";
 constexpr int ConnectTimeoutMs = 10000;
 } // namespace
 
-class TcpClientPrivate final : public QObject
+class CWS_TCP_C::Private final : public QObject
 {
 public:
-    explicit TcpClientPrivate(CWS_TCP_C *owner) : q(owner)
+    explicit Private(CWS_TCP_C *owner) : q(owner)
     {
         timeout.setSingleShot(true);
         timeout.setInterval(ConnectTimeoutMs);
@@ -23,7 +24,7 @@ public:
             failAttempt(QStringLiteral("cannot connect to %1: timed out").arg(target));
         });
     }
-    ~TcpClientPrivate() override { drop(); }
+    ~Private() override { drop(); }
 
     void abandonAttempt();
     void drop();
@@ -46,7 +47,7 @@ public:
 
 // Gives up a connection attempt still under way; its socket may be inside one of its own
 // signals, so it is deleted later.
-void TcpClientPrivate::abandonAttempt()
+void CWS_TCP_C::Private::abandonAttempt()
 {
     timeout.stop();
     if (attempt) {
@@ -57,7 +58,7 @@ void TcpClientPrivate::abandonAttempt()
     }
 }
 
-void TcpClientPrivate::drop()
+void CWS_TCP_C::Private::drop()
 {
     abandonAttempt();
     if (link) {
@@ -67,7 +68,7 @@ void TcpClientPrivate::drop()
     }
 }
 
-void TcpClientPrivate::onConnected()
+void CWS_TCP_C::Private::onConnected()
 {
     timeout.stop();
     QTcpSocket *socket = attempt;
@@ -75,7 +76,7 @@ void TcpClientPrivate::onConnected()
     socket->disconnect(this);
 
     const QString label = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
-    link = new TcpLink(socket, Owner, &infoWSock, label, this);
+    link = new TcpLink(socket, Owner, label, infoWSock, this);
     trace(QStringLiteral("connected to %1 from port %2").arg(label).arg(socket->localPort()));
 
     TcpLink *current = link;
@@ -97,7 +98,7 @@ void TcpClientPrivate::onConnected()
     emit q->Connect();
 }
 
-void TcpClientPrivate::failAttempt(const QString &description)
+void CWS_TCP_C::Private::failAttempt(const QString &description)
 {
     abandonAttempt();
     SocketTrace::warn(Owner, description);
@@ -113,12 +114,9 @@ void TcpClientPrivate::failAttempt(const QString &description)
     });
 }
 
-CWS_TCP_C::CWS_TCP_C(QObject *parent) : QObject(parent), d(new TcpClientPrivate(this)) {}
+CWS_TCP_C::CWS_TCP_C(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
 
-CWS_TCP_C::~CWS_TCP_C()
-{
-    delete d;
-}
+CWS_TCP_C::~CWS_TCP_C() = default;
 
 bool CWS_TCP_C::InfoWSock() const
 {
@@ -128,6 +126,9 @@ bool CWS_TCP_C::InfoWSock() const
 void CWS_TCP_C::setInfoWSock(bool vblnOn)
 {
     d->infoWSock = vblnOn;
+    // A closing connection included: it still traces how it ends.
+    for (TcpLink *link : d->findChildren<TcpLink *>(Qt::FindDirectChildrenOnly))
+        link->setTracing(vblnOn);
 }
 
 qint32 CWS_TCP_C::ID() const
@@ -137,7 +138,7 @@ qint32 CWS_TCP_C::ID() const
 
 QString CWS_TCP_C::IP() const
 {
-    return d->link ? SocketTrace::addressText(d->link->socket()->peerAddress()) : QString();
+    return d->link ? HostAddresses::text(d->link->socket()->peerAddress()) : QString();
 }
 
 qint32 CWS_TCP_C::Port() const
@@ -169,10 +170,10 @@ bool CWS_TCP_C::Connect(const QString &host, qint32 port)
     }
     d->trace(QStringLiteral("connect to %1").arg(d->target));
 
-    auto *socket = new QTcpSocket(d);
+    auto *socket = new QTcpSocket(d.get());
     d->attempt = socket;
-    QObject::connect(socket, &QTcpSocket::connected, d, &TcpClientPrivate::onConnected);
-    QObject::connect(socket, &QTcpSocket::errorOccurred, d, [this, socket] {
+    QObject::connect(socket, &QTcpSocket::connected, d.get(), &Private::onConnected);
+    QObject::connect(socket, &QTcpSocket::errorOccurred, d.get(), [this, socket] {
         d->failAttempt(
             QStringLiteral("cannot connect to %1: %2").arg(d->target, socket->errorString()));
     });

@@ -3,8 +3,11 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 // One TCP connection. Every event is raised on the GUI thread, one at a time, and a handler
-// may call any member of this object from inside it. Every member returns normally
+// may call any member of this object from inside it; a GetData handler must not run the event
+// loop itself (no modal box). Every member returns normally
 // whatever the state: without a connection SendData sends nothing, Close does nothing.
 class CWS_TCP_C final : public QObject
 {
@@ -43,6 +46,6 @@ signals:
     void SocketError(const QString &strDescription);
 
 private:
-    friend class TcpClientPrivate;
-    class TcpClientPrivate *d;
+    class Private;
+    std::unique_ptr<Private> d;
 };

@@ -1,5 +1,7 @@
 #include "cws_tcp_s.h"
 
+#include "acceptor.h"
+#include "hostaddresses.h"
 #include "sockettrace.h"
 #include "tcplink.h"
 
@@ -9,15 +11,6 @@
 
 #include <limits>
 #include <map>
-
-#ifdef Q_OS_UNIX
-#include <QSocketNotifier>
-
-#include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace {
 constexpr char Owner[] = "CWS_TCP_S";
@@ -29,21 +22,18 @@ constexpr int AcceptRetryMs = 250;
 // retransmission (a second or more) or, with SYN cookies, a connection we never see. The
 // system clamps this to its own maximum.
 constexpr int ListenBacklog = 4096;
-// Connections taken per pass of the event loop, so that a flood of them cannot hold up
-// everything else.
-constexpr int AcceptBatch = 64;
 } // namespace
 
-class TcpServerPrivate final : public QObject
+class CWS_TCP_S::Private final : public QObject
 {
 public:
-    explicit TcpServerPrivate(CWS_TCP_S *owner) : q(owner)
+    explicit Private(CWS_TCP_S *owner) : q(owner)
     {
         retry.setSingleShot(true);
         retry.setInterval(AcceptRetryMs);
-        connect(&retry, &QTimer::timeout, this, &TcpServerPrivate::resumeAccepting);
+        connect(&retry, &QTimer::timeout, this, &Private::resumeAccepting);
     }
-    ~TcpServerPrivate() override
+    ~Private() override
     {
         for (auto &[index, link] : links) {
             disconnect(link, nullptr, this, nullptr);
@@ -54,13 +44,6 @@ public:
     void stopListening();
     void serve(QTcpServer *listener);
     void watchClosing(TcpLink *link);
-#ifdef Q_OS_UNIX
-    void acceptReady();
-    void acceptFailed(int error);
-#else
-    void onNewConnection();
-    void onAcceptError(QAbstractSocket::SocketError error);
-#endif
     void reportAcceptFailure(const QString &description, bool outOfDescriptors);
     void adopt(QTcpSocket *socket);
     void resumeAccepting();
@@ -77,12 +60,7 @@ public:
 
     CWS_TCP_S *q;
     QPointer<QTcpServer> server;
-#ifdef Q_OS_UNIX
-    // QTcpServer takes an accept refused for want of descriptors for a passing error and
-    // tries again on every pass of the event loop, which spins for as long as the table stays
-    // full. The server listens with it but accepts by itself, and pauses while starved.
-    QPointer<QSocketNotifier> acceptor;
-#endif
+    QPointer<Acceptor> acceptor;
     std::map<qint32, TcpLink *> links;
     qint32 lastIndex = 0;
     bool infoWSock = false;
@@ -103,17 +81,14 @@ public:
     int closingLinks = 0;
 };
 
-void TcpServerPrivate::stopListening()
+void CWS_TCP_S::Private::stopListening()
 {
     retry.stop();
     starved = false;
-#ifdef Q_OS_UNIX
     if (acceptor) {
-        acceptor->setEnabled(false);
-        acceptor->deleteLater();
+        acceptor->stop();
         acceptor = nullptr;
     }
-#endif
     if (server) {
         trace(QStringLiteral("stop listening on port %1").arg(server->serverPort()));
         server->disconnect(this);
@@ -123,71 +98,9 @@ void TcpServerPrivate::stopListening()
     }
 }
 
-#ifndef Q_OS_UNIX
-void TcpServerPrivate::onNewConnection()
-{
-    // A handler may close the server, or even delete it, from inside ServiceComplete.
-    const QPointer<TcpServerPrivate> self(this);
-    const QPointer<QTcpServer> current = server;
-    while (self && current && current == server && current->hasPendingConnections()) {
-        QTcpSocket *socket = current->nextPendingConnection();
-        if (!socket)
-            break;
-        starved = false;
-        adopt(socket);
-    }
-}
-
-void TcpServerPrivate::onAcceptError(QAbstractSocket::SocketError error)
-{
-    if (!server)
-        return;
-    // The refused peer waits in the backlog until we try again.
-    server->pauseAccepting();
-    reportAcceptFailure(QStringLiteral("accept failed: ") + server->errorString(),
-                        error == QAbstractSocket::SocketResourceError);
-}
-#else
-void TcpServerPrivate::acceptReady()
-{
-    // A handler may close the server, or even delete it, from inside ServiceComplete.
-    const QPointer<TcpServerPrivate> self(this);
-    const QPointer<QTcpServer> current = server;
-    for (int i = 0; i < AcceptBatch && self && current && current == server; ++i) {
-        const int fd = ::accept4(int(current->socketDescriptor()), nullptr, nullptr,
-                                 SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            const int error = errno;
-            if (error == EINTR || error == ECONNABORTED || error == EPROTO)
-                continue; // that peer gave up before we took it; the next one may not have
-            if (error != EAGAIN && error != EWOULDBLOCK)
-                acceptFailed(error);
-            return;
-        }
-        auto *socket = new QTcpSocket;
-        if (!socket->setSocketDescriptor(fd)) {
-            ::close(fd);
-            delete socket;
-            continue;
-        }
-        starved = false;
-        adopt(socket);
-    }
-}
-
-void TcpServerPrivate::acceptFailed(int error)
-{
-    // The refused peer waits in the backlog until we try again.
-    acceptor->setEnabled(false);
-    reportAcceptFailure(QStringLiteral("accept failed: ") +
-                            QString::fromLocal8Bit(std::strerror(error)),
-                        error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
-}
-#endif
-
 // Accepting is paused by the caller and tried again by the retry timer. Running out of
 // descriptors is reported once until an accept succeeds again; it may last a while.
-void TcpServerPrivate::reportAcceptFailure(const QString &description, bool outOfDescriptors)
+void CWS_TCP_S::Private::reportAcceptFailure(const QString &description, bool outOfDescriptors)
 {
     if (!outOfDescriptors) {
         raiseError(description);
@@ -200,7 +113,7 @@ void TcpServerPrivate::reportAcceptFailure(const QString &description, bool outO
     retry.start();
 }
 
-void TcpServerPrivate::adopt(QTcpSocket *socket)
+void CWS_TCP_S::Private::adopt(QTcpSocket *socket)
 {
     // Texts broadcast before this connection existed are not for it.
     flushBroadcast();
@@ -212,7 +125,7 @@ void TcpServerPrivate::adopt(QTcpSocket *socket)
     }
     const qint32 index = ++lastIndex;
     const QString peer = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
-    auto *link = new TcpLink(socket, Owner, &infoWSock, u'#' + QString::number(index), this);
+    auto *link = new TcpLink(socket, Owner, u'#' + QString::number(index), infoWSock, this);
     links.emplace(index, link);
     trace(QStringLiteral("accept #%1 from %2").arg(index).arg(peer));
 
@@ -238,24 +151,14 @@ void TcpServerPrivate::adopt(QTcpSocket *socket)
     emit q->ServiceComplete(true, raisedIndex);
 }
 
-void TcpServerPrivate::resumeAccepting()
+void CWS_TCP_S::Private::resumeAccepting()
 {
     retry.stop();
-    if (!server || !server->isListening())
-        return;
-        // Connections that waited in the backlog are taken at once.
-#ifdef Q_OS_UNIX
-    if (acceptor) {
-        acceptor->setEnabled(true);
-        QTimer::singleShot(0, this, &TcpServerPrivate::acceptReady);
-    }
-#else
-    server->resumeAccepting();
-    QTimer::singleShot(0, this, &TcpServerPrivate::onNewConnection);
-#endif
+    if (server && server->isListening() && acceptor)
+        acceptor->resume();
 }
 
-void TcpServerPrivate::deliver(qint32 index, TcpLink *link, const QByteArray &bytes)
+void CWS_TCP_S::Private::deliver(qint32 index, TcpLink *link, const QByteArray &bytes)
 {
     if (link->send(bytes) != TcpLink::SendResult::CapHit)
         return;
@@ -277,7 +180,7 @@ void TcpServerPrivate::deliver(qint32 index, TcpLink *link, const QByteArray &by
     });
 }
 
-void TcpServerPrivate::queueBroadcast(const QByteArray &bytes)
+void CWS_TCP_S::Private::queueBroadcast(const QByteArray &bytes)
 {
     broadcast.append(bytes);
     if (broadcastQueued)
@@ -295,7 +198,7 @@ void TcpServerPrivate::queueBroadcast(const QByteArray &bytes)
 // Anything that changes who is connected, or sends to one connection, first hands out what
 // was broadcast before it, so every connection sees the texts in the order they were sent and
 // gets exactly those sent while it was open.
-void TcpServerPrivate::flushBroadcast()
+void CWS_TCP_S::Private::flushBroadcast()
 {
     if (broadcast.isEmpty())
         return;
@@ -305,7 +208,7 @@ void TcpServerPrivate::flushBroadcast()
         deliver(i, link, bytes);
 }
 
-void TcpServerPrivate::endLink(qint32 index, bool raiseLater)
+void CWS_TCP_S::Private::endLink(qint32 index, bool raiseLater)
 {
     flushBroadcast();
     const auto it = links.find(index);
@@ -332,7 +235,7 @@ void TcpServerPrivate::endLink(qint32 index, bool raiseLater)
     }
 }
 
-void TcpServerPrivate::watchClosing(TcpLink *link)
+void CWS_TCP_S::Private::watchClosing(TcpLink *link)
 {
     ++closingLinks;
     connect(link, &QObject::destroyed, this, [this] {
@@ -341,33 +244,28 @@ void TcpServerPrivate::watchClosing(TcpLink *link)
     });
 }
 
-void TcpServerPrivate::serve(QTcpServer *listener)
+void CWS_TCP_S::Private::serve(QTcpServer *listener)
 {
     server = listener;
-#ifdef Q_OS_UNIX
-    listener->pauseAccepting();
-    acceptor = new QSocketNotifier(listener->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(acceptor, &QSocketNotifier::activated, this, &TcpServerPrivate::acceptReady);
-#else
-    connect(listener, &QTcpServer::newConnection, this, &TcpServerPrivate::onNewConnection);
-    connect(listener, &QTcpServer::acceptError, this, &TcpServerPrivate::onAcceptError);
-#endif
+    acceptor = new Acceptor(listener, this);
+    connect(acceptor, &Acceptor::accepted, this, [this](QTcpSocket *socket) {
+        starved = false;
+        adopt(socket);
+    });
+    connect(acceptor, &Acceptor::failed, this, &Private::reportAcceptFailure);
     trace(QStringLiteral("listen on port %1").arg(listener->serverPort()));
 }
 
-void TcpServerPrivate::raiseError(const QString &description)
+void CWS_TCP_S::Private::raiseError(const QString &description)
 {
     SocketTrace::warn(Owner, description);
     trace(QStringLiteral("error: ") + description);
     QTimer::singleShot(0, q, [this, description] { emit q->SocketError(description); });
 }
 
-CWS_TCP_S::CWS_TCP_S(QObject *parent) : QObject(parent), d(new TcpServerPrivate(this)) {}
+CWS_TCP_S::CWS_TCP_S(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
 
-CWS_TCP_S::~CWS_TCP_S()
-{
-    delete d;
-}
+CWS_TCP_S::~CWS_TCP_S() = default;
 
 bool CWS_TCP_S::InfoWSock() const
 {
@@ -377,11 +275,14 @@ bool CWS_TCP_S::InfoWSock() const
 void CWS_TCP_S::setInfoWSock(bool vblnOn)
 {
     d->infoWSock = vblnOn;
+    // Closing connections included: they still trace how they end.
+    for (TcpLink *link : d->findChildren<TcpLink *>(Qt::FindDirectChildrenOnly))
+        link->setTracing(vblnOn);
 }
 
 QString CWS_TCP_S::IP() const
 {
-    return SocketTrace::firstLocalIPv4();
+    return HostAddresses::firstLocalIPv4();
 }
 
 qint32 CWS_TCP_S::Port() const
@@ -427,7 +328,7 @@ bool CWS_TCP_S::Listen(qint32 port)
 bool CWS_TCP_S::listen(const QHostAddress &address, quint16 port)
 {
     d->stopListening();
-    auto *server = new QTcpServer(d);
+    auto *server = new QTcpServer(d.get());
     server->setListenBacklogSize(ListenBacklog);
     if (!server->listen(address, port)) {
         d->errorText = server->errorString();
@@ -441,7 +342,7 @@ bool CWS_TCP_S::listen(const QHostAddress &address, quint16 port)
 bool CWS_TCP_S::listenOnDescriptor(qintptr descriptor)
 {
     d->stopListening();
-    auto *server = new QTcpServer(d);
+    auto *server = new QTcpServer(d.get());
     if (!server->setSocketDescriptor(descriptor)) {
         d->errorText = server->errorString();
         delete server;

@@ -4,10 +4,13 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 // A TCP server with many connections, listening on every interface (IPv4 and IPv6).
 // Connection indexes start at 1 and are never reused within the object's life; index 0 means
 // every open connection for SendData and Disconnect. Events are raised on the GUI thread, one
-// at a time; handlers may call any member, Disconnect and Close included.
+// at a time; handlers may call any member, Disconnect and Close included. A GetData handler
+// must not run the event loop itself (no modal box).
 class CWS_TCP_S final : public QObject
 {
     Q_OBJECT
@@ -65,6 +68,6 @@ signals:
     void outputDrained();
 
 private:
-    friend class TcpServerPrivate;
-    class TcpServerPrivate *d;
+    class Private;
+    std::unique_ptr<Private> d;
 };

@@ -1,5 +1,6 @@
 #include "cws_udp.h"
 
+#include "hostaddresses.h"
 #include "sockettrace.h"
 
 #include <QHostInfo>
@@ -9,6 +10,7 @@
 #include <QUdpSocket>
 
 #include <deque>
+#include <functional>
 
 namespace {
 constexpr char Owner[] = "CWS_UDP";
@@ -16,15 +18,35 @@ constexpr char Owner[] = "CWS_UDP";
 constexpr qsizetype MaxDatagram = 65507;
 // Blocks sent while the host is still being looked up; older ones are dropped beyond this.
 constexpr std::size_t MaxHeld = 8;
-} // namespace
 
-class UdpPrivate final : public QObject
+// Host lookups are connected by name: Qt keeps a lookup's functor when its context object goes
+// away before the answer comes, and never frees it. This receiver hands the answer on.
+class LookupReceiver final : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit UdpPrivate(CWS_UDP *owner) : q(owner) {}
-    ~UdpPrivate() override { closeSocket(); }
+    LookupReceiver(std::function<void(const QHostInfo &)> onAnswer, QObject *parent)
+        : QObject(parent), m_onAnswer(std::move(onAnswer))
+    {}
+
+public slots:
+    void lookedUp(const QHostInfo &info) { m_onAnswer(info); }
+
+private:
+    std::function<void(const QHostInfo &)> m_onAnswer;
+};
+
+} // namespace
+
+class CWS_UDP::Private final : public QObject
+{
+public:
+    explicit Private(CWS_UDP *owner)
+        : q(owner),
+          lookups(new LookupReceiver([this](const QHostInfo &info) { onLookedUp(info); }, this))
+    {}
+    ~Private() override { closeSocket(); }
 
     bool bindOwnPort(qint32 port);
     void closeSocket();
@@ -38,13 +60,10 @@ public:
             SocketTrace::line(Owner, text);
     }
 
-public slots:
-    // Connected by name: Qt keeps a lookup's functor when the object goes away before the
-    // answer comes, and never frees it.
     void onLookedUp(const QHostInfo &info);
 
-public:
     CWS_UDP *q;
+    LookupReceiver *lookups;
     QPointer<QUdpSocket> socket;
     bool open = false;
     qint32 ownPort = -1;   // as asked for
@@ -59,11 +78,11 @@ public:
     bool infoWSock = false;
 };
 
-bool UdpPrivate::bindOwnPort(qint32 port)
+bool CWS_UDP::Private::bindOwnPort(qint32 port)
 {
     closeSocket();
     socket = new QUdpSocket(this);
-    connect(socket, &QUdpSocket::readyRead, this, &UdpPrivate::onReadyRead);
+    connect(socket, &QUdpSocket::readyRead, this, &CWS_UDP::Private::onReadyRead);
     connect(socket, &QUdpSocket::errorOccurred, this, [this] {
         if (socket)
             raiseError(socket->errorString());
@@ -92,7 +111,7 @@ bool UdpPrivate::bindOwnPort(qint32 port)
     return false;
 }
 
-void UdpPrivate::closeSocket()
+void CWS_UDP::Private::closeSocket()
 {
     if (!socket)
         return;
@@ -102,7 +121,7 @@ void UdpPrivate::closeSocket()
     socket = nullptr;
 }
 
-void UdpPrivate::aim(const QString &newHost, qint32 port)
+void CWS_UDP::Private::aim(const QString &newHost, qint32 port)
 {
     ++aimGeneration;
     // A lookup still running is left to finish: its answer no longer matches lookupId and is
@@ -128,10 +147,10 @@ void UdpPrivate::aim(const QString &newHost, qint32 port)
         return;
     }
     lookupPending = true;
-    lookupId = QHostInfo::lookupHost(host, this, SLOT(onLookedUp(QHostInfo)));
+    lookupId = QHostInfo::lookupHost(host, lookups, SLOT(lookedUp(QHostInfo)));
 }
 
-void UdpPrivate::onLookedUp(const QHostInfo &info)
+void CWS_UDP::Private::onLookedUp(const QHostInfo &info)
 {
     if (!lookupPending || info.lookupId() != lookupId || !open)
         return;
@@ -159,10 +178,10 @@ void UdpPrivate::onLookedUp(const QHostInfo &info)
     }
 }
 
-void UdpPrivate::onReadyRead()
+void CWS_UDP::Private::onReadyRead()
 {
     // A handler may close the object, or even delete it, from inside GetData.
-    const QPointer<UdpPrivate> self(this);
+    const QPointer<Private> self(this);
     const QPointer<QUdpSocket> current = socket;
     while (self && current && current == socket && current->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = current->receiveDatagram();
@@ -178,7 +197,7 @@ void UdpPrivate::onReadyRead()
     }
 }
 
-void UdpPrivate::write(const QByteArray &bytes)
+void CWS_UDP::Private::write(const QByteArray &bytes)
 {
     const qint64 written = socket->writeDatagram(bytes, target, targetPort);
     if (written < 0) {
@@ -191,19 +210,16 @@ void UdpPrivate::write(const QByteArray &bytes)
               .arg(SocketTrace::endpointText(target, targetPort)));
 }
 
-void UdpPrivate::raiseError(const QString &description)
+void CWS_UDP::Private::raiseError(const QString &description)
 {
     SocketTrace::warn(Owner, description);
     trace(QStringLiteral("error: ") + description);
     QTimer::singleShot(0, q, [this, description] { emit q->SocketError(description); });
 }
 
-CWS_UDP::CWS_UDP(QObject *parent) : QObject(parent), d(new UdpPrivate(this)) {}
+CWS_UDP::CWS_UDP(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
 
-CWS_UDP::~CWS_UDP()
-{
-    delete d;
-}
+CWS_UDP::~CWS_UDP() = default;
 
 bool CWS_UDP::InfoWSock() const
 {
@@ -217,7 +233,7 @@ void CWS_UDP::setInfoWSock(bool vblnOn)
 
 QString CWS_UDP::IP() const
 {
-    return SocketTrace::firstLocalIPv4();
+    return HostAddresses::firstLocalIPv4();
 }
 
 void CWS_UDP::SendData(const QString &text)

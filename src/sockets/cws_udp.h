@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 // A UDP endpoint. Connect(host, ownPort, remotePort) binds ownPort on every interface and
 // aims datagrams at host:remotePort. Each datagram received raises one GetData.
 class CWS_UDP final : public QObject
@@ -35,6 +37,6 @@ signals:
     void SocketError(const QString &strDescription);
 
 private:
-    friend class UdpPrivate;
-    class UdpPrivate *d;
+    class Private;
+    std::unique_ptr<Private> d;
 };

@@ -10,10 +10,6 @@ namespace SocketTrace {
 void line(const char *owner, const QString &text);
 // One line on standard error (qWarning) for a failure, whatever InfoWSock says.
 void warn(const char *owner, const QString &text);
-// Address as text; an IPv4 address in its dotted form, also when it comes IPv4-mapped.
-QString addressText(const QHostAddress &address);
 // "address:port" for trace lines, with IPv6 addresses in brackets.
 QString endpointText(const QHostAddress &address, quint16 port);
-// This host's first non-loopback IPv4 address, or "127.0.0.1" when it has none.
-QString firstLocalIPv4();
 } // namespace SocketTrace

@@ -1,11 +1,7 @@
 #include "tcplink.h"
 
+#include "directsend.h"
 #include "sockettrace.h"
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <sys/socket.h>
-#endif
 
 namespace {
 // Bytes held by the socket between reads; together with LineReader::MaxPiece this bounds
@@ -15,9 +11,9 @@ constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr int LingerMs = 5000;
 } // namespace
 
-TcpLink::TcpLink(QTcpSocket *socket, const char *owner, const bool *traceFlag, const QString &label,
+TcpLink::TcpLink(QTcpSocket *socket, const char *owner, const QString &label, bool tracing,
                  QObject *parent)
-    : QObject(parent), m_socket(socket), m_owner(owner), m_trace(traceFlag), m_label(label)
+    : QObject(parent), m_socket(socket), m_owner(owner), m_label(label), m_tracing(tracing)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(ReadBufferSize);
@@ -32,7 +28,7 @@ TcpLink::TcpLink(QTcpSocket *socket, const char *owner, const bool *traceFlag, c
     connect(m_socket, &QTcpSocket::disconnected, this, &TcpLink::onDisconnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &TcpLink::onError);
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 count) {
-        if (*m_trace)
+        if (m_tracing)
             trace(QStringLiteral("out %1 bytes").arg(count));
         // The socket writes one block of its buffer per write notification; the rest waits
         // for the next pass of the event loop. A busy relay queues faster than that, and a
@@ -66,22 +62,17 @@ TcpLink::SendResult TcpLink::send(const QByteArray &bytes)
     }
     if (unsent + bytes.size() > OutputCap) {
         m_capHit = true;
-        if (*m_trace)
+        if (m_tracing)
             trace(QStringLiteral("output cap hit: %1 bytes unsent").arg(unsent));
         return SendResult::CapHit;
     }
-#ifdef Q_OS_UNIX
     // With nothing waiting in the socket's buffer the bytes go straight to the system, in one
     // call. Handing them to QTcpSocket instead costs a copy, a write notifier switched on and
     // off again, and a pass of the event loop before they leave. The socket takes over only
     // what the system would not take now.
     if (unsent == 0 && m_socket->state() == QAbstractSocket::ConnectedState) {
-        const int fd = int(m_socket->socketDescriptor());
-        ssize_t sent;
-        do {
-            sent = ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        } while (sent < 0 && errno == EINTR);
-        if (sent > 0 && *m_trace)
+        const qint64 sent = DirectSend::sendNow(m_socket, bytes);
+        if (sent > 0 && m_tracing)
             trace(QStringLiteral("out %1 bytes").arg(sent));
         if (sent == bytes.size())
             return SendResult::Queued;
@@ -89,9 +80,7 @@ TcpLink::SendResult TcpLink::send(const QByteArray &bytes)
             m_socket->write(bytes.constData() + sent, bytes.size() - sent);
             return SendResult::Queued;
         }
-        // Full, or failed: the socket sends it later or reports the error in its own way.
     }
-#endif
     m_socket->write(bytes);
     return SendResult::Queued;
 }
@@ -102,7 +91,7 @@ void TcpLink::close()
         return;
     m_closing = true;
     m_quiet.stop();
-    if (*m_trace)
+    if (m_tracing)
         trace(QStringLiteral("close"));
 
     if (m_socket->state() == QAbstractSocket::UnconnectedState) {
@@ -132,20 +121,16 @@ void TcpLink::onReadyRead()
         m_socket->readAll();
         return;
     }
-    // Inside a handler that runs the event loop: the pump on the stack picks the bytes up.
-    if (m_pumping)
-        return;
     pump();
 }
 
 void TcpLink::pump()
 {
     QPointer<TcpLink> self(this);
-    m_pumping = true;
     for (;;) {
         if (m_reader.buffered() <= LineReader::MaxPiece && m_socket->bytesAvailable() > 0) {
             const QByteArray bytes = m_socket->readAll();
-            if (*m_trace)
+            if (m_tracing)
                 trace(QStringLiteral("in %1 bytes").arg(bytes.size()));
             m_reader.append(bytes);
         }
@@ -156,29 +141,19 @@ void TcpLink::pump()
             break;
         }
         emit textReceived(piece.text, piece.bytes);
-        if (!self)
+        if (!self || m_closing)
             return;
-        if (m_closing) {
-            m_pumping = false;
-            return;
-        }
     }
-    m_pumping = false;
 
     if (m_reader.buffered() > 0)
         m_quiet.start();
     else
         m_quiet.stop();
-
-    if (m_endPending) {
-        m_endPending = false;
-        finish();
-    }
 }
 
 void TcpLink::onQuiet()
 {
-    if (m_closing || m_pumping)
+    if (m_closing)
         return;
     LineReader::Piece piece;
     if (m_reader.takeRest(piece))
@@ -189,10 +164,6 @@ void TcpLink::onDisconnected()
 {
     if (m_closing) {
         deleteLater();
-        return;
-    }
-    if (m_pumping) {
-        m_endPending = true;
         return;
     }
     finish();
@@ -206,7 +177,7 @@ void TcpLink::onError(QAbstractSocket::SocketError error)
         return; // an orderly end; disconnected() follows
     m_orderly = false;
     const QString description = m_socket->errorString();
-    if (*m_trace)
+    if (m_tracing)
         trace(QStringLiteral("error: ") + description);
     QPointer<TcpLink> self(this);
     emit failed(description);
@@ -214,8 +185,7 @@ void TcpLink::onError(QAbstractSocket::SocketError error)
         return;
     // Should the socket die without saying disconnected(), end the link all the same.
     QTimer::singleShot(0, this, [this] {
-        if (!m_closing && !m_finished && !m_pumping &&
-            m_socket->state() == QAbstractSocket::UnconnectedState)
+        if (!m_closing && !m_finished && m_socket->state() == QAbstractSocket::UnconnectedState)
             finish();
     });
 }
@@ -226,11 +196,10 @@ void TcpLink::finish()
         return;
     m_finished = true;
     m_quiet.stop();
-    if (*m_trace)
+    if (m_tracing)
         trace(m_orderly ? QStringLiteral("closed by peer") : QStringLiteral("connection lost"));
 
     QPointer<TcpLink> self(this);
-    m_pumping = true;
     for (;;) {
         if (m_socket->bytesAvailable() > 0)
             m_reader.append(m_socket->readAll());
@@ -238,14 +207,9 @@ void TcpLink::finish()
         if (!m_reader.takeLine(piece) && !m_reader.takeFinal(piece))
             break;
         emit textReceived(piece.text, piece.bytes);
-        if (!self)
+        if (!self || m_closing)
             return;
-        if (m_closing) {
-            m_pumping = false;
-            return;
-        }
     }
-    m_pumping = false;
     emit finished(m_orderly);
 }
 

@@ -11,7 +11,9 @@
  * One established TCP connection of CWS_TCP_S or CWS_TCP_C: owns the socket, cuts what
  * arrives into lines (LineReader) and raises them one at a time, and queues what is sent with
  * a cap on the unsent output. Handlers of its signals may close it from inside them; it then
- * raises nothing more and deletes itself once the socket has finished.
+ * raises nothing more and deletes itself once the socket has finished. Its signals are raised
+ * from the event loop, one at a time; a handler of textReceived must not run the event loop
+ * itself (no modal box), or the next text could be raised inside it.
  */
 class TcpLink final : public QObject
 {
@@ -24,14 +26,15 @@ public:
     // A trailing piece without line end is raised after this much silence.
     static constexpr int QuietIntervalMs = 40;
 
-    // Takes over socket, which must be connected. traceFlag points at the owner's InfoWSock flag;
-    // label names the connection in trace lines.
-    TcpLink(QTcpSocket *socket, const char *owner, const bool *traceFlag, const QString &label,
+    // Takes over socket, which must be connected. owner and label name the connection in trace
+    // lines, written while tracing is on (the owner's InfoWSock).
+    TcpLink(QTcpSocket *socket, const char *owner, const QString &label, bool tracing,
             QObject *parent);
     ~TcpLink() override;
 
     QTcpSocket *socket() const { return m_socket; }
     bool isClosing() const { return m_closing; }
+    void setTracing(bool on) { m_tracing = on; }
 
     enum class SendResult { Queued, Dropped, CapHit };
     // Queues bytes. When the unsent output would pass OutputCap they are dropped: CapHit the
@@ -60,12 +63,10 @@ private:
 
     QTcpSocket *m_socket;
     const char *m_owner;
-    const bool *m_trace;
     QString m_label;
+    bool m_tracing;
     LineReader m_reader;
     QTimer m_quiet;
-    bool m_pumping = false;
-    bool m_endPending = false;
     bool m_finished = false;
     bool m_closing = false;
     bool m_capHit = false;

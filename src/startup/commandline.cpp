@@ -8,8 +8,8 @@ QString &programArgumentText()
     return text;
 }
 
-constexpr QChar kBlank = u' ';
-constexpr QChar kQuote = u'"';
+constexpr QChar Blank = u' ';
+constexpr QChar Quote = u'"';
 
 // 1-based position of c in text at or after 1-based position from, 0 if none.
 qint32 find(const QString &text, QChar c, qint32 from)
@@ -43,10 +43,10 @@ qint32 SplitCommandLine(QStringList &tokens, const QString &text)
         qint32 b = 0;
         // A quote that opens the token hides the blanks up to its partner. Without a partner
         // it hides nothing, and the token ends at the first blank like any other.
-        const qint32 q = remaining.startsWith(kQuote) && remaining.contains(kBlank)
-                             ? find(remaining, kQuote, 2)
+        const qint32 q = remaining.startsWith(Quote) && remaining.contains(Blank)
+                             ? find(remaining, Quote, 2)
                              : 0;
-        b = find(remaining, kBlank, q > 0 ? q : 1);
+        b = find(remaining, Blank, q > 0 ? q : 1);
 
         QString token;
         if (b != 0) {
@@ -58,7 +58,7 @@ qint32 SplitCommandLine(QStringList &tokens, const QString &text)
         }
         // The last character is taken to be the closing quote, whatever it is; a lone quote
         // gives the empty token.
-        if (token.startsWith(kQuote))
+        if (token.startsWith(Quote))
             token = token.size() >= 2 ? token.mid(1, token.size() - 2) : QString();
         tokens.append(token);
         if (b == 0)
@@ -79,11 +79,11 @@ QString argumentText(const QStringList &arguments)
         // Empty arguments, and those holding a blank or opening with a quote, are wrapped in
         // quotes, which the splitter removes again. (An argument holding a quote and, after
         // it, a blank cannot come back whole; only the first token is ever looked at.)
-        const bool wrap = argument.isEmpty() || argument.contains(kBlank) ||
-                          argument.startsWith(kQuote);
-        parts.append(wrap ? kQuote + argument + kQuote : argument);
+        const bool wrap =
+            argument.isEmpty() || argument.contains(Blank) || argument.startsWith(Quote);
+        parts.append(wrap ? Quote + argument + Quote : argument);
     }
-    return parts.join(kBlank);
+    return parts.join(Blank);
 }
 
 void setArgumentText(const QString &text)

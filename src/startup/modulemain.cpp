@@ -1,12 +1,9 @@
 #include "modulemain.h"
 
-#include "chooser/formmain.h"
 #include "commandline.h"
-#include "common/dialogs.h"
+#include "dialogs.h"
 #include "dispatch.h"
-#include "tcpclient/formtcpclientmain.h"
-#include "tcpserver/formtcpservermain.h"
-#include "udp/formudpmain.h"
+#include "windowopener.h"
 
 namespace ModuleMain {
 
@@ -15,28 +12,14 @@ QWidget *startUp()
     QStringList tokens;
     CommandLine::SplitCommandLine(tokens);
 
-    QWidget *window = nullptr;
-    switch (modeFor(tokens)) {
-    case Mode::Chooser:
-        window = new FormMain;
-        break;
-    case Mode::Server:
-        window = new FormTCPServerMain;
-        break;
-    case Mode::Client:
-        window = new FormTCPClientMain;
-        break;
-    case Mode::Udp:
-        window = new FormUDPMain;
-        break;
-    case Mode::Help:
+    const Mode mode = modeFor(tokens);
+    if (mode == Mode::Help) {
         Dialogs::messageBox(helpText(), Dialogs::Buttons::Ok);
         return nullptr;
-    case Mode::Nothing:
-        return nullptr;
     }
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->show();
+    QWidget *window = WindowOpener::create(mode);
+    if (window)
+        WindowOpener::show(window);
     return window;
 }
 

@@ -1,15 +1,15 @@
 #include "chatline.h"
 
-#include "common/datetimetexts.h"
+#include "datetimetexts.h"
 
 namespace ChatLine {
 
 QString handleField(const QString &handle)
 {
-    QString field = handle.left(kHandleWidth);
-    if (handle.size() > kHandleWidth && field.back().isHighSurrogate())
+    QString field = handle.left(HandleWidth);
+    if (handle.size() > HandleWidth && field.back().isHighSurrogate())
         field.chop(1);
-    return field.leftJustified(kHandleWidth, u' ');
+    return field.leftJustified(HandleWidth, u' ');
 }
 
 QString build(qint32 id, const QString &handle, const QString &text)

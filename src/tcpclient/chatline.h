@@ -11,7 +11,7 @@
 // read these lines, no program parses them.
 namespace ChatLine {
 
-constexpr qsizetype kHandleWidth = 10;
+constexpr qsizetype HandleWidth = 10;
 
 // The handle padded with blanks to ten code units. A longer handle (only ever stored while
 // the connect dialogue is refusing it) is cut to ten, never inside a surrogate pair: a pair

@@ -1,37 +1,34 @@
 #include "formtcpclientmain.h"
 
+#include "appearance.h"
+#include "application.h"
 #include "chatline.h"
 #include "clientlayout.h"
-#include "common/appearance.h"
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
-#include "common/numberreading.h"
-#include "sockets/cws_tcp_c.h"
+#include "cws_tcp_c.h"
+#include "dialogs.h"
+#include "logpane.h"
+#include "numberreading.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QCursor>
-#include <QDeadlineTimer>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPointer>
 #include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
-const QString kCaption = QStringLiteral("wisp client");
-constexpr double kClientWidthTwips = 6285;
-constexpr double kClientHeightTwips = 4395;
-constexpr qsizetype kMaxHandleLength = 10;
+const QString Caption = QStringLiteral("wisp client");
+constexpr double ClientWidthTwips = 6285;
+constexpr double ClientHeightTwips = 4395;
+constexpr qsizetype MaxHandleLength = 10;
 // A logout line that has not come back by then never will (a server that does not relay).
-constexpr int kEchoWaitMs = 3000;
+constexpr int EchoWaitMs = 3000;
 
 // Window titles read "[*]" as the place of the modified marker; doubled it shows as typed.
 QString literalTitle(QString title)
@@ -65,50 +62,55 @@ bool isReturn(const QEvent *event)
 
 FormTCPClientMain::FormTCPClientMain(QWidget *parent) : QWidget(parent)
 {
-    setWindowTitle(kCaption);
+    setWindowTitle(Caption);
     setWindowIcon(Application::icon());
     createControls();
     createMenu();
 
-    tcpClient = new CWS_TCP_C(this);
-    connect(tcpClient, qOverload<>(&CWS_TCP_C::Connect), this, &FormTCPClientMain::onConnect);
-    connect(tcpClient, &CWS_TCP_C::ConnectClose, this, &FormTCPClientMain::onConnectClose);
-    connect(tcpClient, &CWS_TCP_C::ConnectError, this, &FormTCPClientMain::onConnectError);
-    connect(tcpClient, &CWS_TCP_C::GetData, this, &FormTCPClientMain::onGetData);
+    CWS_TCP_C = new ::CWS_TCP_C(this);
+    CWS_TCP_C->setObjectName(QStringLiteral("CWS_TCP_C"));
+    connect(CWS_TCP_C, qOverload<>(&::CWS_TCP_C::Connect), this, &FormTCPClientMain::clientConnect);
+    connect(CWS_TCP_C, &::CWS_TCP_C::ConnectClose, this, &FormTCPClientMain::clientConnectClose);
+    connect(CWS_TCP_C, &::CWS_TCP_C::ConnectError, this, &FormTCPClientMain::clientConnectError);
+    connect(CWS_TCP_C, &::CWS_TCP_C::GetData, this, &FormTCPClientMain::clientGetData);
+
+    echoWait.setSingleShot(true);
+    echoWait.setTimerType(Qt::PreciseTimer);
+    echoWait.setInterval(EchoWaitMs);
+    connect(&echoWait, &QTimer::timeout, this, &FormTCPClientMain::endEchoWait);
 
     strHost = QStringLiteral("localhost");
     strPort = QStringLiteral("555");
     strHandle = QStringLiteral("Default");
 
-    resize(Appearance::twipsToPixels(kClientWidthTwips),
-           Appearance::twipsToPixels(kClientHeightTwips));
+    resize(Appearance::twipsToPixels(ClientWidthTwips),
+           Appearance::twipsToPixels(ClientHeightTwips));
 }
 
 FormTCPClientMain::~FormTCPClientMain()
 {
     // Whatever the component raises while it shuts down must not reach a window that is
     // half gone.
-    tcpClient->disconnect(this);
-    delete tcpClient;
-    tcpClient = nullptr;
+    CWS_TCP_C->disconnect(this);
+    delete CWS_TCP_C;
 }
 
 void FormTCPClientMain::createControls()
 {
     TextLog = new LogPane(this);
     TextLog->setObjectName(QStringLiteral("TextLog"));
-    Appearance::styleBox(TextLog, Appearance::kLightBlue);
+    Appearance::styleBox(TextLog, Appearance::LightBlue);
 
     btnMenu = new QPushButton(this);
     btnMenu->setObjectName(QStringLiteral("btnMenu"));
-    Appearance::styleBox(btnMenu, Appearance::kLightBlue);
+    Appearance::styleBox(btnMenu, Appearance::LightBlue);
     // The style's shaded button face would hide the colour; a plain face with a raised edge
     // keeps it.
     btnMenu->setStyleSheet(
         QStringLiteral("QPushButton { background-color: %1; border: 2px outset %1; }"
                        "QPushButton:pressed { border-style: inset; }")
-            .arg(Appearance::kLightBlue.name()));
-    connect(btnMenu, &QPushButton::clicked, this, &FormTCPClientMain::popUpMenu);
+            .arg(Appearance::LightBlue.name()));
+    connect(btnMenu, &QPushButton::clicked, this, &FormTCPClientMain::btnMenuClick);
 
     ComboMain = new QComboBox(this);
     ComboMain->setObjectName(QStringLiteral("ComboMain"));
@@ -116,8 +118,8 @@ void FormTCPClientMain::createControls()
     // The history is ours alone: the box neither adds, sorts nor completes entries by itself.
     ComboMain->setInsertPolicy(QComboBox::NoInsert);
     ComboMain->setCompleter(nullptr);
-    Appearance::styleBox(ComboMain, Appearance::kLightBlue);
-    Appearance::styleBox(ComboMain->lineEdit(), Appearance::kLightBlue);
+    Appearance::styleBox(ComboMain, Appearance::LightBlue);
+    Appearance::styleBox(ComboMain->lineEdit(), Appearance::LightBlue);
     // The platform decides the combo's height from its font; the layout follows it.
     ComboMain->setFixedHeight(ComboMain->sizeHint().height());
     ComboMain->installEventFilter(this);
@@ -139,13 +141,13 @@ void FormTCPClientMain::createMenu()
         action->setObjectName(QString::fromLatin1(name));
         connect(action, &QAction::triggered, this, command);
     };
-    addItem("mnuConnect", "Connect", &FormTCPClientMain::connectDialogue);
-    addItem("mnuClose", "Close", &FormTCPClientMain::closeSequence);
-    addItem("mnuSend", "Send", &FormTCPClientMain::send);
-    addItem("mnuInfWSock", "InfWSock", &FormTCPClientMain::toggleInfoWSock);
+    addItem("mnuConnect", "Connect", &FormTCPClientMain::mnuConnectClick);
+    addItem("mnuClose", "Close", &FormTCPClientMain::mnuCloseClick);
+    addItem("mnuSend", "Send", &FormTCPClientMain::mnuSendClick);
+    addItem("mnuInfWSock", "InfWSock", &FormTCPClientMain::mnuInfWSockClick);
     mnuMenu->addSeparator()->setObjectName(QStringLiteral("mnuHR01"));
-    addItem("mnuLogClear", "LogClear", &FormTCPClientMain::clearLog);
-    addItem("mnuHistClear", "HistClear", &FormTCPClientMain::clearHistory);
+    addItem("mnuLogClear", "LogClear", &FormTCPClientMain::mnuLogClearClick);
+    addItem("mnuHistClear", "HistClear", &FormTCPClientMain::mnuHistClearClick);
 }
 
 void FormTCPClientMain::placeControls()
@@ -182,10 +184,10 @@ bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
     // Return: the same event must not send twice.
     if (watched == ComboMain->lineEdit() && isReturn(event)) {
         returnFromLineEdit = event;
-        send();
+        mnuSendClick();
     } else if (watched == ComboMain && event->type() == QEvent::KeyPress) {
         if (isReturn(event) && event != returnFromLineEdit)
-            send();
+            mnuSendClick();
         returnFromLineEdit = nullptr;
     }
     return QWidget::eventFilter(watched, event);
@@ -193,17 +195,33 @@ bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
 
 void FormTCPClientMain::closeEvent(QCloseEvent *event)
 {
-    if (!Dialogs::confirmClose(this)) {
+    // The close at the end of a confirmed close sequence asks nothing.
+    if (std::exchange(closeConfirmed, false)) {
+        event->accept();
+        return;
+    }
+    const bool confirmed = Dialogs::confirmClose(this);
+    // Such a sequence may end while the box is up: the window was to close anyway.
+    if (std::exchange(closeConfirmed, false)) {
+        event->accept();
+        return;
+    }
+    if (!confirmed) {
         event->ignore();
         return;
     }
-    QPointer<FormTCPClientMain> self(this);
-    closeSequence();
-    if (self)
+    mnuCloseClick();
+    if (!echoWait.isActive()) {
+        closeConfirmed = false;
         event->accept();
+        return;
+    }
+    // The window closes when the wait is over.
+    closeAfterWait = true;
+    event->ignore();
 }
 
-void FormTCPClientMain::connectDialogue()
+void FormTCPClientMain::mnuConnectClick()
 {
     strHost = Dialogs::inputBox(QStringLiteral("Host IP ?"), strHost, this);
     if (strHost.isEmpty())
@@ -216,7 +234,7 @@ void FormTCPClientMain::connectDialogue()
             Dialogs::inputBox(QStringLiteral("Handle Name ? (0 < ? < 11)"), strHandle, this);
         if (strHandle.isEmpty())
             return;
-        if (strHandle.size() <= kMaxHandleLength)
+        if (strHandle.size() <= MaxHandleLength)
             break;
         Dialogs::messageBox(QStringLiteral("Wrong a Handle Name"), Dialogs::Buttons::Ok, this);
     }
@@ -229,41 +247,36 @@ void FormTCPClientMain::connectDialogue()
             return;
         port = NumberReading::readNumber(strPort);
     }
-    tcpClient->Connect(strHost, port.value);
+    // A new connection replaces the one being logged out of: its close sequence ends first.
+    if (echoWait.isActive())
+        endEchoWait();
+    CWS_TCP_C->Connect(strHost, port.value);
 }
 
-void FormTCPClientMain::closeSequence()
+// The close sequence: the logout line goes out, and the connection is closed once it has come
+// back. No echo can come without a connection, once the connection has ended, or from a server
+// that does not relay, so those end the wait as well. A line sent meanwhile is the one whose
+// echo ends it; a second Close sends its own logout line and waits the full time again.
+void FormTCPClientMain::mnuCloseClick()
 {
     SendLine(ChatLine::logoutText());
-    if (!awaitEcho())
-        return;
-    tcpClient->Close();
+    if (CWS_TCP_C->ID() == 0)
+        endEchoWait();
+    else
+        echoWait.start();
 }
 
-// Lets the window go on working until the last line sent has come back. No echo can come
-// without a connection, once the connection has ended, or from a server that does not relay,
-// so those end the wait as well. Returns false when the window was destroyed meanwhile.
-bool FormTCPClientMain::awaitEcho()
+void FormTCPClientMain::endEchoWait()
 {
-    QPointer<FormTCPClientMain> self(this);
-    const quint64 endsBefore = connectionEnds;
-    const QDeadlineTimer deadline(kEchoWaitMs);
-    // Waking the loop at the deadline; without it an idle loop would sleep on.
-    QTimer wakeUp;
-    wakeUp.setSingleShot(true);
-    wakeUp.setTimerType(Qt::PreciseTimer);
-    wakeUp.start(kEchoWaitMs);
-
-    while (blnWaitEcho && connectionEnds == endsBefore && tcpClient->ID() != 0 &&
-           !deadline.hasExpired() && wakeUp.isActive()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        if (!self)
-            return false;
+    echoWait.stop();
+    CWS_TCP_C->Close();
+    if (std::exchange(closeAfterWait, false)) {
+        closeConfirmed = true;
+        close();
     }
-    return true;
 }
 
-void FormTCPClientMain::send()
+void FormTCPClientMain::mnuSendClick()
 {
     const QString text = ComboMain->currentText();
     SendLine(text);
@@ -273,60 +286,64 @@ void FormTCPClientMain::send()
     ComboMain->setEditText(QString());
 }
 
-void FormTCPClientMain::toggleInfoWSock()
+void FormTCPClientMain::mnuInfWSockClick()
 {
-    tcpClient->setInfoWSock(!tcpClient->InfoWSock());
+    CWS_TCP_C->setInfoWSock(!CWS_TCP_C->InfoWSock());
 }
 
-void FormTCPClientMain::clearLog()
+void FormTCPClientMain::mnuLogClearClick()
 {
     TextLog->clear();
 }
 
-void FormTCPClientMain::clearHistory()
+void FormTCPClientMain::mnuHistClearClick()
 {
     ComboMain->clear();
     ComboMain->clearEditText();
 }
 
-void FormTCPClientMain::popUpMenu()
+void FormTCPClientMain::btnMenuClick()
 {
     mnuMenu->popup(QCursor::pos());
 }
 
-void FormTCPClientMain::onConnect()
+void FormTCPClientMain::clientConnect()
 {
     SendLine(ChatLine::loginText());
-    const QString ip = tcpClient->IP();
-    const qint32 port = tcpClient->Port();
+    const QString ip = CWS_TCP_C->IP();
+    const qint32 port = CWS_TCP_C->Port();
     setWindowTitle(literalTitle(u'[' + strHandle + u':' + ip + u':' + QString::number(port) +
-                                QStringLiteral("] - ") + kCaption));
+                                QStringLiteral("] - ") + Caption));
 }
 
-void FormTCPClientMain::onConnectClose()
+void FormTCPClientMain::clientConnectClose()
 {
-    ++connectionEnds;
     Dialogs::messageBox(QStringLiteral("切断されました。"), Dialogs::Buttons::Ok, this);
+    if (echoWait.isActive())
+        endEchoWait();
 }
 
-void FormTCPClientMain::onConnectError()
+void FormTCPClientMain::clientConnectError()
 {
-    ++connectionEnds;
     Dialogs::messageBox(QStringLiteral("接続に失敗しました。"), Dialogs::Buttons::Ok, this);
+    if (echoWait.isActive())
+        endEchoWait();
 }
 
-void FormTCPClientMain::onGetData(QString &rstrData)
+void FormTCPClientMain::clientGetData(QString &rstrData)
 {
     TextLog->appendText(rstrData);
     TextLog->setCaretPosition(std::max<qsizetype>(0, TextLog->length() - 1));
     if (ChatLine::isEcho(rstrData, strLastLine))
         blnWaitEcho = false;
+    if (echoWait.isActive() && !blnWaitEcho)
+        endEchoWait();
 }
 
 void FormTCPClientMain::SendLine(const QString &text)
 {
-    const qint32 id = tcpClient->ID();
+    const qint32 id = CWS_TCP_C->ID();
     strLastLine = ChatLine::build(id, strHandle, text);
     blnWaitEcho = true;
-    tcpClient->SendData(strLastLine);
+    CWS_TCP_C->SendData(strLastLine);
 }

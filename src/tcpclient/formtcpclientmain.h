@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QTimer>
 #include <QWidget>
 
 class CWS_TCP_C;
@@ -10,7 +11,8 @@ class QPushButton;
 
 // The TCP chat client: connects under a handle name, sends the lines typed into ComboMain,
 // shows everything the server relays in TextLog, and logs out before it closes the
-// connection.
+// connection: the close sequence sends the logout line and waits for its echo without blocking
+// (a state and a timer), the window going on working meanwhile.
 class FormTCPClientMain final : public QWidget
 {
     Q_OBJECT
@@ -31,21 +33,21 @@ private:
     void createMenu();
     void placeControls();
 
-    void connectDialogue();
-    void closeSequence();
-    void send();
-    void toggleInfoWSock();
-    void clearLog();
-    void clearHistory();
-    void popUpMenu();
+    void mnuConnectClick();
+    void mnuCloseClick();
+    void mnuSendClick();
+    void mnuInfWSockClick();
+    void mnuLogClearClick();
+    void mnuHistClearClick();
+    void btnMenuClick();
 
-    void onConnect();
-    void onConnectClose();
-    void onConnectError();
-    void onGetData(QString &rstrData);
+    void clientConnect();
+    void clientConnectClose();
+    void clientConnectError();
+    void clientGetData(QString &rstrData);
 
     void SendLine(const QString &text);
-    bool awaitEcho();
+    void endEchoWait();
 
     QString strHost;
     QString strPort;
@@ -53,13 +55,17 @@ private:
     QString strLastLine;
     bool blnWaitEcho = false;
 
-    CWS_TCP_C *tcpClient = nullptr;
+    // Child of the window; the destructor releases it first, once its events are cut off.
+    ::CWS_TCP_C *CWS_TCP_C = nullptr;
 
     LogPane *TextLog = nullptr;
     QPushButton *btnMenu = nullptr;
     QComboBox *ComboMain = nullptr;
     QMenu *mnuMenu = nullptr;
 
-    quint64 connectionEnds = 0; // ConnectClose and ConnectError seen so far
+    // The close sequence's wait for the echo of the logout line: running while the timer runs.
+    QTimer echoWait;
+    bool closeAfterWait = false; // the window was closing when the wait began
+    bool closeConfirmed = false; // the wait is over; the window closes without asking again
     const QEvent *returnFromLineEdit = nullptr;
 };

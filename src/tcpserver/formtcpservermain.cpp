@@ -1,11 +1,11 @@
 #include "formtcpservermain.h"
 
-#include "common/appearance.h"
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
-#include "common/numberreading.h"
-#include "sockets/cws_tcp_s.h"
+#include "appearance.h"
+#include "application.h"
+#include "cws_tcp_s.h"
+#include "dialogs.h"
+#include "logpane.h"
+#include "numberreading.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -13,13 +13,15 @@
 #include <QMenuBar>
 #include <QScreen>
 
+#include <utility>
+
 namespace {
 
-const QString kCaption = QStringLiteral("wisp server");
-const QString kPortPrompt = QStringLiteral("Host Port ?");
-const QString kDefaultPort = QStringLiteral("555");
-constexpr double kClientWidthTwips = 3075;
-constexpr double kClientHeightTwips = 1710;
+const QString Caption = QStringLiteral("wisp server");
+const QString PortPrompt = QStringLiteral("Host Port ?");
+const QString DefaultPort = QStringLiteral("555");
+constexpr double ClientWidthTwips = 3075;
+constexpr double ClientHeightTwips = 1710;
 
 } // namespace
 
@@ -32,7 +34,7 @@ FormTCPServerMain::FormTCPServerMain(QWidget *parent)
             &FormTCPServerMain::serverServiceComplete);
     connect(CWS_TCP_S, &::CWS_TCP_S::ServiceError, this, &FormTCPServerMain::serverServiceError);
 
-    setWindowTitle(kCaption);
+    setWindowTitle(Caption);
     setWindowIcon(Application::icon());
 
     QMenuBar *bar = menuBar();
@@ -52,7 +54,7 @@ FormTCPServerMain::FormTCPServerMain(QWidget *parent)
                &FormTCPServerMain::mnuLogClearClick);
 
     TextLog->setObjectName(QStringLiteral("TextLog"));
-    Appearance::styleBox(TextLog, Appearance::kLightBlue);
+    Appearance::styleBox(TextLog, Appearance::LightBlue);
     // The pane follows the window down to any size; the layout must not hold the window up.
     TextLog->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     layout()->setSizeConstraint(QLayout::SetNoConstraint);
@@ -60,8 +62,8 @@ FormTCPServerMain::FormTCPServerMain(QWidget *parent)
     TextLog->setFocus();
 
     // The inner area lies under the menu bar, whose height depends on the width it gets.
-    const QSize client(Appearance::twipsToPixels(kClientWidthTwips),
-                       Appearance::twipsToPixels(kClientHeightTwips));
+    const QSize client(Appearance::twipsToPixels(ClientWidthTwips),
+                       Appearance::twipsToPixels(ClientHeightTwips));
     const int barHeight =
         bar->hasHeightForWidth() ? bar->heightForWidth(client.width()) : bar->sizeHint().height();
     QRect area(QPoint(), QSize(client.width(), client.height() + barHeight));
@@ -75,26 +77,23 @@ FormTCPServerMain::~FormTCPServerMain()
     // window.
     CWS_TCP_S->disconnect(this);
     delete CWS_TCP_S;
-    CWS_TCP_S = nullptr;
 }
 
 void FormTCPServerMain::setVisible(bool visible)
 {
-    if (visible && !m_loaded) {
-        m_loaded = true;
+    if (visible && !std::exchange(m_loaded, true))
         load();
-    }
     QMainWindow::setVisible(visible);
 }
 
 void FormTCPServerMain::load()
 {
-    QString defaultAnswer = kDefaultPort;
+    QString defaultAnswer = DefaultPort;
     NumberReading::Result port;
     for (;;) {
-        const QString answer = Dialogs::inputBox(kPortPrompt, defaultAnswer, this);
+        const QString answer = Dialogs::inputBox(PortPrompt, defaultAnswer, this);
         if (answer.isEmpty()) {
-            defaultAnswer = kDefaultPort;
+            defaultAnswer = DefaultPort;
             continue;
         }
         port = NumberReading::readNumber(answer);
@@ -127,7 +126,7 @@ void FormTCPServerMain::serverServiceComplete(bool vblnFlag, qint32 &Index)
     const qint32 port = CWS_TCP_S->Port();
     // One pass over the pattern, so nothing in the address text is taken for a placeholder.
     setWindowTitle(QStringLiteral("[%1]-[%2:%3] - %4")
-                       .arg(QString::number(count), ip, QString::number(port), kCaption));
+                       .arg(QString::number(count), ip, QString::number(port), Caption));
 }
 
 void FormTCPServerMain::serverServiceError(qint32 &Index)

@@ -16,8 +16,8 @@ public:
     explicit FormTCPServerMain(QWidget *parent = nullptr);
     ~FormTCPServerMain() override;
 
-    // The first showing runs the start-up (port question, Listen, caption) before the window
-    // appears, so that show() from the start-up routine or the chooser does it.
+    // The first showing loads the window (port question, Listen, caption) before it appears,
+    // so that show() from the start-up routine or the chooser does it.
     void setVisible(bool visible) override;
 
 protected:
@@ -35,8 +35,7 @@ private:
     void mnuInfoWSockClick();
     void mnuLogClearClick();
 
-    // Parented to the window so it can never outlive it; the destructor releases it first,
-    // once its events are cut off.
+    // Child of the window; the destructor releases it first, once its events are cut off.
     ::CWS_TCP_S *CWS_TCP_S = nullptr;
     LogPane *TextLog = nullptr;
     bool m_loaded = false;

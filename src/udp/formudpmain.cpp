@@ -1,11 +1,11 @@
 #include "formudpmain.h"
 
-#include "common/appearance.h"
-#include "common/application.h"
-#include "common/datetimetexts.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
-#include "sockets/cws_udp.h"
+#include "appearance.h"
+#include "application.h"
+#include "cws_udp.h"
+#include "datetimetexts.h"
+#include "dialogs.h"
+#include "logpane.h"
 #include "udpblock.h"
 
 #include <QCloseEvent>
@@ -13,19 +13,21 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 
+#include <utility>
+
 namespace {
 
 // Each window receives on the first port and sends to the second; the sending object uses
 // them swapped, so a window aimed at "localhost" gets its own blocks back and two windows
 // aimed at each other talk.
-constexpr qint32 kPortA = 777;
-constexpr qint32 kPortB = 778;
+constexpr qint32 PortA = 777;
+constexpr qint32 PortB = 778;
 
-const QString kInitialRemote = QStringLiteral("localhost");
+const QString InitialRemote = QStringLiteral("localhost");
 
 // Inner area when the window opens, in twips.
-constexpr double kClientWidthTwips = 4455;
-constexpr double kClientHeightTwips = 2295;
+constexpr double ClientWidthTwips = 4455;
+constexpr double ClientHeightTwips = 2295;
 
 QRect twipsRect(double left, double top, double width, double height)
 {
@@ -42,10 +44,11 @@ QString literalCaption(QString text)
 } // namespace
 
 FormUDPMain::FormUDPMain(QWidget *parent)
-    : QMainWindow(parent, Qt::Tool), CWS_UDP_S(std::make_unique<CWS_UDP>()),
-      CWS_UDP_C(std::make_unique<CWS_UDP>())
+    : QMainWindow(parent, Qt::Tool), CWS_UDP_S(new CWS_UDP(this)), CWS_UDP_C(new CWS_UDP(this))
 {
-    connect(CWS_UDP_S.get(), &CWS_UDP::GetData, this, &FormUDPMain::receivingGetData);
+    CWS_UDP_S->setObjectName(QStringLiteral("CWS_UDP_S"));
+    CWS_UDP_C->setObjectName(QStringLiteral("CWS_UDP_C"));
+    connect(CWS_UDP_S, &CWS_UDP::GetData, this, &FormUDPMain::receivingGetData);
 
     // A tool window does not keep the program running by default; this one is a mode window
     // like the others, and the program ends when the last of them closes.
@@ -61,13 +64,13 @@ FormUDPMain::FormUDPMain(QWidget *parent)
     TextLog = new LogPane(client);
     TextLog->setObjectName(QStringLiteral("TextLog"));
     TextLog->setGeometry(twipsRect(105, 60, 4290, 1080));
-    Appearance::styleBox(TextLog, Appearance::kLightOrange);
+    Appearance::styleBox(TextLog, Appearance::LightOrange);
 
     TextMain = new QPlainTextEdit(client);
     TextMain->setObjectName(QStringLiteral("TextMain"));
     TextMain->setGeometry(twipsRect(90, 1170, 4290, 1080));
     TextMain->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Appearance::styleBox(TextMain, Appearance::kLightOrange);
+    Appearance::styleBox(TextMain, Appearance::LightOrange);
 
     setTabOrder(TextMain, TextLog);
     TextMain->setFocus();
@@ -84,30 +87,31 @@ FormUDPMain::FormUDPMain(QWidget *parent)
 
     connect(mnuSend, &QAction::triggered, this, &FormUDPMain::mnuSendClick);
     connect(mnuReSet, &QAction::triggered, this, &FormUDPMain::mnuReSetClick);
-    connect(mnuMin, &QAction::triggered, this, &FormUDPMain::showMinimized);
-    connect(mnuClose, &QAction::triggered, this, &FormUDPMain::close);
+    connect(mnuMin, &QAction::triggered, this, &FormUDPMain::mnuMinClick);
+    connect(mnuClose, &QAction::triggered, this, &FormUDPMain::mnuCloseClick);
 }
 
 FormUDPMain::~FormUDPMain()
 {
-    // Members would go in reverse order of declaration; the receiving object goes first.
-    CWS_UDP_S.reset();
-    CWS_UDP_C.reset();
+    // Released as created, the receiving object first; whatever they raise on the way out
+    // must not reach a window that is half gone.
+    for (CWS_UDP *endpoint : {CWS_UDP_S, CWS_UDP_C}) {
+        endpoint->disconnect(this);
+        delete endpoint;
+    }
 }
 
 void FormUDPMain::setVisible(bool visible)
 {
-    if (visible && !m_loaded) {
-        m_loaded = true;
+    if (visible && !std::exchange(m_loaded, true))
         load();
-    }
     QMainWindow::setVisible(visible);
 }
 
 void FormUDPMain::load()
 {
-    CWS_UDP_S->Connect(kInitialRemote, kPortA, kPortB);
-    SetRemoteIP(kInitialRemote);
+    CWS_UDP_S->Connect(InitialRemote, PortA, PortB);
+    SetRemoteIP(InitialRemote);
     // After the caption change, which may have changed the menu bar's height.
     fitClientArea();
 }
@@ -115,15 +119,15 @@ void FormUDPMain::load()
 void FormUDPMain::SetRemoteIP(const QString &strAddress)
 {
     strRemoteIP = strAddress;
-    CWS_UDP_C->Connect(strRemoteIP, kPortB, kPortA);
+    CWS_UDP_C->Connect(strRemoteIP, PortB, PortA);
     mnuReSet->setText(QStringLiteral("RIP:") + literalCaption(strRemoteIP));
 }
 
 // Sizes the window so that the area under the menu bar has its opening size.
 void FormUDPMain::fitClientArea()
 {
-    const QSize wanted(Appearance::twipsToPixels(kClientWidthTwips),
-                       Appearance::twipsToPixels(kClientHeightTwips));
+    const QSize wanted(Appearance::twipsToPixels(ClientWidthTwips),
+                       Appearance::twipsToPixels(ClientHeightTwips));
     resize(wanted);
     // An activated layout ignores activate() until invalidated; the menu bar's height at this
     // width is what is needed.
@@ -162,6 +166,16 @@ void FormUDPMain::mnuReSetClick()
     if (strAnswer.isEmpty())
         return;
     SetRemoteIP(strAnswer);
+}
+
+void FormUDPMain::mnuMinClick()
+{
+    showMinimized();
+}
+
+void FormUDPMain::mnuCloseClick()
+{
+    close();
 }
 
 void FormUDPMain::closeEvent(QCloseEvent *event)

@@ -3,8 +3,6 @@
 #include <QMainWindow>
 #include <QString>
 
-#include <memory>
-
 class CWS_UDP;
 class LogPane;
 class QAction;
@@ -22,8 +20,8 @@ public:
     explicit FormUDPMain(QWidget *parent = nullptr);
     ~FormUDPMain() override;
 
-    // The first showing opens both endpoints before the window appears, so that show() from
-    // the start-up routine or the chooser does it.
+    // The first showing loads the window (opens both endpoints) before it appears, so that
+    // show() from the start-up routine or the chooser does it.
     void setVisible(bool visible) override;
 
 protected:
@@ -40,10 +38,13 @@ private:
     void receivingGetData(QString &rstrData);
     void mnuSendClick();
     void mnuReSetClick();
+    void mnuMinClick();
+    void mnuCloseClick();
 
-    // Receiving object first: it is created first and released first (see the destructor).
-    std::unique_ptr<CWS_UDP> CWS_UDP_S;
-    std::unique_ptr<CWS_UDP> CWS_UDP_C;
+    // Children of the window, the receiving object first: it is created first, closed first
+    // and released first (see the destructor), once its events are cut off.
+    CWS_UDP *CWS_UDP_S = nullptr;
+    CWS_UDP *CWS_UDP_C = nullptr;
     QString strRemoteIP;
 
     LogPane *TextLog = nullptr;

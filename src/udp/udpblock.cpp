@@ -2,12 +2,12 @@
 
 namespace {
 
-const QString kCrLf = QStringLiteral("\r\n");
-const QString kSendIP = QStringLiteral("send IP - ");
-const QString kSendDate = QStringLiteral("send date - ");
-const QString kStartMarker = QStringLiteral("--- [SOF] ---");
-const QString kEndMarker = QStringLiteral("--- [EOF] ---");
-const QString kGotDate = QStringLiteral("got date - ");
+const QString CrLf = QStringLiteral("\r\n");
+const QString SendIP = QStringLiteral("send IP - ");
+const QString SendDate = QStringLiteral("send date - ");
+const QString StartMarker = QStringLiteral("--- [SOF] ---");
+const QString EndMarker = QStringLiteral("--- [EOF] ---");
+const QString GotDate = QStringLiteral("got date - ");
 
 } // namespace
 
@@ -16,28 +16,28 @@ namespace UdpBlock {
 QString build(const QString &strIP, const DateTimeTexts::Stamp &stamp, const QString &strText)
 {
     QString block;
-    block += kSendIP;
+    block += SendIP;
     block += strIP;
-    block += kCrLf;
-    block += kSendDate;
+    block += CrLf;
+    block += SendDate;
     block += stamp.dateSlashTime();
-    block += kCrLf;
-    block += kCrLf;
-    block += kStartMarker;
-    block += kCrLf;
+    block += CrLf;
+    block += CrLf;
+    block += StartMarker;
+    block += CrLf;
     block += strText;
-    block += kCrLf;
-    block += kEndMarker;
+    block += CrLf;
+    block += EndMarker;
     return block;
 }
 
 QString receivedDisplay(const DateTimeTexts::Stamp &stamp, const QString &rstrData)
 {
     QString display;
-    display += kGotDate;
+    display += GotDate;
     display += stamp.dateSlashTime();
-    display += kCrLf;
-    display += kCrLf;
+    display += CrLf;
+    display += CrLf;
     display += rstrData;
     return display;
 }
@@ -48,7 +48,7 @@ QString entryText(const QString &rawBoxText)
     text.reserve(rawBoxText.size());
     for (const QChar c : rawBoxText) {
         if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator)
-            text += kCrLf;
+            text += CrLf;
         else
             text += c;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/datetimetexts.h"
+#include "datetimetexts.h"
 
 #include <QString>
 

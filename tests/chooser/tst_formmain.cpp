@@ -1,9 +1,10 @@
-#include "chooser/formmain.h"
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "tcpclient/formtcpclientmain.h"
-#include "tcpserver/formtcpservermain.h"
-#include "udp/formudpmain.h"
+#include "application.h"
+#include "dialogs.h"
+#include "formmain.h"
+#include "formtcpclientmain.h"
+#include "formtcpservermain.h"
+#include "formudpmain.h"
+#include "windowopener.h"
 #include "windowtools.h"
 
 #include <QApplication>
@@ -92,7 +93,7 @@ void TestFormMain::initTestCase()
 
 void TestFormMain::init()
 {
-    m_chooser = new FormMain;
+    m_chooser = qobject_cast<FormMain *>(WindowOpener::create(ModuleMain::Mode::Chooser));
     m_chooser->setAttribute(Qt::WA_DeleteOnClose);
 }
 

@@ -1,4 +1,4 @@
-#include "common/datetimetexts.h"
+#include "datetimetexts.h"
 
 #include <QTest>
 
@@ -23,7 +23,8 @@ void TestDateTimeTexts::texts_data()
 
     const QDateTime morning(QDate(2000, 6, 12), QTime(9, 5, 7));
     QTest::newRow("japanese") << QLocale(QLocale::Japanese, QLocale::Japan) << morning
-                              << "2000/06/12" << "9:05:07";
+                              << "2000/06/12"
+                              << "9:05:07";
     QTest::newRow("english, no time zone")
         << QLocale(QLocale::English, QLocale::UnitedStates) << morning << "6/12/00"
         << "9:05:07\u202fAM";
@@ -40,7 +41,9 @@ void TestDateTimeTexts::texts()
     QFETCH(QString, time);
 
     // Compare without depending on which space a locale puts before AM/PM.
-    auto normalised = [](QString s) { return s.replace(u'\u202f', u' '); };
+    auto normalised = [](QString s) {
+        return s.replace(u'\u202f', u' ');
+    };
     DateTimeTexts::setClockForTesting([moment] { return moment; }, locale);
     const DateTimeTexts::Stamp stamp = DateTimeTexts::now();
     QCOMPARE(stamp.date, date);

@@ -1,4 +1,4 @@
-#include "common/dialogs.h"
+#include "dialogs.h"
 #include "dialogscript.h"
 
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "common/logpane.h"
+#include "logpane.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -24,8 +24,9 @@ private slots:
 void TestLogPane::readsBackExactly()
 {
     LogPane pane;
-    const QStringList pieces{"7@Default   |hello\r\n", "no line end", " runs on", "\r\n",
-                             "日本語\r\n", "", "tab\there\x01\r"};
+    const QStringList pieces{
+        "7@Default   |hello\r\n", "no line end", " runs on", "\r\n", "日本語\r\n", "",
+        "tab\there\x01\r"};
     QString expected;
     for (const QString &piece : pieces) {
         pane.appendText(piece);

@@ -1,4 +1,4 @@
-#include "common/numberreading.h"
+#include "numberreading.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 #include "attacks.h"
 
-#include "sockets/linereader.h"
+#include "linereader.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -2,13 +2,13 @@
 // client survives, stays within a stated memory bound, logs every text exactly, and always
 // lets itself be closed.
 
-#include "common/application.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "cws_tcp_c.h"
 #include "dialogscript.h"
-#include "sockets/cws_tcp_c.h"
-#include "sockets/linereader.h"
+#include "formtcpclientmain.h"
+#include "linereader.h"
+#include "logpane.h"
 #include "sockettools.h"
-#include "tcpclient/formtcpclientmain.h"
 #include "windowtools.h"
 
 #include <QApplication>
@@ -84,7 +84,9 @@ public:
         script.ok();
         QElapsedTimer clock;
         clock.start();
-        return window->close() && !window->isVisible() ? clock.elapsed() : -1;
+        window->close();
+        // The window closes once its close sequence is over.
+        return waitUntil([this] { return !window->isVisible(); }, 10000) ? clock.elapsed() : -1;
     }
 
     DialogScript script;

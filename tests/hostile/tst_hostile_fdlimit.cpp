@@ -2,12 +2,12 @@
 // limit is met within a couple of hundred connections; the test's raw peers take descriptors
 // from the same table, so the server's accept is what the system refuses.
 
-#include "common/application.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "cws_tcp_s.h"
 #include "dialogscript.h"
-#include "sockets/cws_tcp_s.h"
+#include "formtcpservermain.h"
+#include "logpane.h"
 #include "sockettools.h"
-#include "tcpserver/formtcpservermain.h"
 #include "windowtools.h"
 
 #include <QApplication>

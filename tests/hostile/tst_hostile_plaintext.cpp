@@ -1,15 +1,15 @@
 // What people see is plain text everywhere: nothing received or typed is ever taken for rich
 // text, markup, a caption placeholder or a keyboard accelerator.
 
-#include "common/application.h"
-#include "common/dialogs.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "cws_tcp_s.h"
+#include "dialogs.h"
 #include "dialogscript.h"
-#include "sockets/cws_tcp_s.h"
+#include "formtcpclientmain.h"
+#include "formtcpservermain.h"
+#include "formudpmain.h"
+#include "logpane.h"
 #include "sockettools.h"
-#include "tcpclient/formtcpclientmain.h"
-#include "tcpserver/formtcpservermain.h"
-#include "udp/formudpmain.h"
 #include "windowtools.h"
 
 #include <QAction>

@@ -2,14 +2,14 @@
 // every case the server survives, stays within a stated memory bound, keeps serving a
 // well-behaved client, and logs every text exactly as it was decoded.
 
+#include "application.h"
 #include "attacks.h"
-#include "common/application.h"
-#include "common/logpane.h"
+#include "cws_tcp_s.h"
 #include "dialogscript.h"
-#include "sockets/cws_tcp_s.h"
-#include "sockets/linereader.h"
+#include "formtcpservermain.h"
+#include "linereader.h"
+#include "logpane.h"
 #include "sockettools.h"
-#include "tcpserver/formtcpservermain.h"
 #include "windowtools.h"
 
 #include <QApplication>

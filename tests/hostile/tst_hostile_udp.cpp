@@ -2,12 +2,12 @@
 // fixed ports, where they can be bound here). Every datagram that arrives is shown whole and
 // exactly as decoded; a flood neither crashes nor grows memory; the next block still arrives.
 
-#include "common/application.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "cws_udp.h"
 #include "dialogscript.h"
-#include "sockets/cws_udp.h"
+#include "formudpmain.h"
+#include "logpane.h"
 #include "sockettools.h"
-#include "udp/formudpmain.h"
 #include "windowtools.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // SendData with index 0 gathers the texts of one pass of the event loop and hands them to every
 // connection together. These cases pin down what that batching must never change: who gets a
 // text, in which order, and that nothing sent before a Disconnect is lost.
-#include "sockets/cws_tcp_s.h"
+#include "cws_tcp_s.h"
 #include "sockettools.h"
 
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "sockets/cws_tcp_c.h"
+#include "cws_tcp_c.h"
 #include "sockettools.h"
 
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
-#include "sockets/cws_tcp_s.h"
-#include "sockets/linereader.h"
+#include "cws_tcp_s.h"
+#include "linereader.h"
 #include "sockettools.h"
 
 #include <QSignalSpy>

@@ -1,4 +1,4 @@
-#include "sockets/cws_udp.h"
+#include "cws_udp.h"
 #include "sockettools.h"
 
 #include <QNetworkDatagram>

@@ -1,6 +1,6 @@
-#include "sockets/cws_tcp_c.h"
-#include "sockets/cws_tcp_s.h"
-#include "sockets/cws_udp.h"
+#include "cws_tcp_c.h"
+#include "cws_tcp_s.h"
+#include "cws_udp.h"
 #include "sockettools.h"
 
 #include <QProcess>

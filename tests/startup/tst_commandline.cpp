@@ -1,5 +1,5 @@
-#include "startup/commandline.h"
-#include "startup/dispatch.h"
+#include "commandline.h"
+#include "dispatch.h"
 
 #include <QTest>
 
@@ -28,11 +28,16 @@ void TestCommandLine::splitAt_data()
     QTest::addColumn<QString>("head");
     QTest::addColumn<QString>("rest");
 
-    QTest::newRow("inside") << "abc def" << 4 << "abc " << "def";
-    QTest::newRow("one before the end") << "abcd" << 3 << "abc" << "d";
-    QTest::newRow("at the length") << "abcd" << 4 << "abcd" << "";
-    QTest::newRow("past the length") << "abcd" << 9 << "abcd" << "";
-    QTest::newRow("empty") << "" << 1 << "" << "";
+    QTest::newRow("inside") << "abc def" << 4 << "abc "
+                            << "def";
+    QTest::newRow("one before the end") << "abcd" << 3 << "abc"
+                                        << "d";
+    QTest::newRow("at the length") << "abcd" << 4 << "abcd"
+                                   << "";
+    QTest::newRow("past the length") << "abcd" << 9 << "abcd"
+                                     << "";
+    QTest::newRow("empty") << "" << 1 << ""
+                           << "";
 }
 
 void TestCommandLine::splitAt()

@@ -1,7 +1,7 @@
+#include "commandline.h"
 #include "dialogscript.h"
-#include "startup/commandline.h"
-#include "startup/modulemain.h"
-#include "tcpclient/formtcpclientmain.h"
+#include "formtcpclientmain.h"
+#include "modulemain.h"
 
 #include <QApplication>
 #include <QPointer>

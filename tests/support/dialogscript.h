@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/dialogs.h"
+#include "dialogs.h"
 
 #include <QList>
 #include <QString>

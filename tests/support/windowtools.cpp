@@ -1,7 +1,7 @@
 #include "windowtools.h"
 
-#include "common/datetimetexts.h"
-#include "common/logpane.h"
+#include "datetimetexts.h"
+#include "logpane.h"
 
 #include <QAction>
 #include <QMainWindow>

@@ -1,5 +1,5 @@
-#include "common/datetimetexts.h"
-#include "tcpclient/chatline.h"
+#include "chatline.h"
+#include "datetimetexts.h"
 
 #include <QTest>
 
@@ -93,7 +93,7 @@ void TestChatLine::overlongHandle()
 
     const QString result = ChatLine::handleField(handle);
     QCOMPARE(result, field);
-    QCOMPARE(result.size(), ChatLine::kHandleWidth);
+    QCOMPARE(result.size(), ChatLine::HandleWidth);
 }
 
 void TestChatLine::statusTexts()

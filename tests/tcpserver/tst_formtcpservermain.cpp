@@ -1,9 +1,9 @@
-#include "common/application.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "cws_tcp_s.h"
 #include "dialogscript.h"
+#include "formtcpservermain.h"
 #include "linepeers.h"
-#include "sockets/cws_tcp_s.h"
-#include "tcpserver/formtcpservermain.h"
+#include "logpane.h"
 #include "windowtools.h"
 
 #include <QAction>

@@ -1,9 +1,9 @@
-#include "udp/formudpmain.h"
+#include "formudpmain.h"
 
-#include "common/application.h"
-#include "common/logpane.h"
+#include "application.h"
+#include "cws_udp.h"
 #include "dialogscript.h"
-#include "sockets/cws_udp.h"
+#include "logpane.h"
 #include "windowtools.h"
 
 #include <QAction>

@@ -1,4 +1,4 @@
-#include "udp/udpblock.h"
+#include "udpblock.h"
 
 #include <QTest>
 
