@@ -5,6 +5,7 @@
 #include "sockettrace.h"
 #include "tcplink.h"
 
+#include <QAbstractEventDispatcher>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTimer>
@@ -49,6 +50,7 @@ public:
     void resumeAccepting();
     void deliver(qint32 index, TcpLink *link, const QByteArray &bytes);
     void queueBroadcast(const QByteArray &bytes);
+    void endOfPass();
     void flushBroadcast();
     void endLink(qint32 index, bool raiseLater);
     void raiseError(const QString &description);
@@ -75,6 +77,7 @@ public:
     // relays, instead of one per line per connection.
     QByteArray broadcast;
     bool broadcastQueued = false;
+    bool passWatched = false; // endOfPass() hears the event loop start its next pass
     // Why the last listen failed.
     QString errorText;
     // Connections closed but still sending what was queued to them.
@@ -186,13 +189,27 @@ void CWS_TCP_S::Private::queueBroadcast(const QByteArray &bytes)
     if (broadcastQueued)
         return;
     broadcastQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            broadcastQueued = false;
-            flushBroadcast();
-        },
-        Qt::QueuedConnection);
+    // The pass is over when the event loop comes round to wait (or to look) for events again.
+    // Hearing that from the dispatcher sends the texts before anything that was posted in the
+    // meantime (a window's repaint, say) and costs no wake-up of the loop; a posted call would
+    // wait behind those and make the loop go round once more.
+    if (!passWatched) {
+        if (auto *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+            connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &Private::endOfPass);
+            connect(dispatcher, &QAbstractEventDispatcher::awake, this, &Private::endOfPass);
+            passWatched = true;
+        }
+    }
+    if (!passWatched)
+        QMetaObject::invokeMethod(this, &Private::endOfPass, Qt::QueuedConnection);
+}
+
+void CWS_TCP_S::Private::endOfPass()
+{
+    if (!broadcastQueued)
+        return;
+    broadcastQueued = false;
+    flushBroadcast();
 }
 
 // Anything that changes who is connected, or sends to one connection, first hands out what
