@@ -9,12 +9,16 @@ set(KESTREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.socket
     DESTINATION ${KESTREL_SYSTEMD_UNIT_DIR})
-# The unit names the program where this installation puts it.
-file(READ ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.service kestrel_relay_service)
-string(REPLACE "ExecStart=/usr/bin/kestrel-relay"
-    "ExecStart=${CMAKE_INSTALL_FULL_BINDIR}/kestrel-relay" kestrel_relay_service
-    "${kestrel_relay_service}")
-file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/kestrel-relay.service
-    CONTENT "${kestrel_relay_service}")
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestrel-relay.service
-    DESTINATION ${KESTREL_SYSTEMD_UNIT_DIR})
+# The service names the program where this installation puts it; the prefix is only known
+# when installing (cmake --install --prefix).
+install(CODE "
+    file(READ \"${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.service\" kestrel_relay_unit)
+    string(REPLACE \"ExecStart=/usr/bin/kestrel-relay\"
+        \"ExecStart=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/kestrel-relay\"
+        kestrel_relay_unit \"\${kestrel_relay_unit}\")
+    set(kestrel_relay_path
+        \"\${CMAKE_INSTALL_PREFIX}/${KESTREL_SYSTEMD_UNIT_DIR}/kestrel-relay.service\")
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${kestrel_relay_path}\")
+    file(WRITE \"\$ENV{DESTDIR}\${kestrel_relay_path}\" \"\${kestrel_relay_unit}\")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${kestrel_relay_path}\")
+")
