@@ -23,6 +23,8 @@ fi
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-ipafont-gothic libcap2-bin)
 if [ "$mode" = test ]; then
     packages+=(xvfb xauth clang libclang-rt-14-dev)
+    # For building the Debian package and checking it (scripts/check-package.sh).
+    packages+=(dpkg-dev file lintian appstream desktop-file-utils groff-base systemd)
 fi
 
 missing=()
