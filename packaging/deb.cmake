@@ -22,6 +22,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries from what the binaries link; setcap for the postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS libcap2-bin)
+# The windows' texts are partly Japanese.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-ipafont-gothic)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Seen by the install rules while CPack stages the package (see the setcap step).
