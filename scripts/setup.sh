@@ -23,7 +23,9 @@ fi
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-ipafont-gothic libcap2-bin)
 if [ "$mode" = test ]; then
     packages+=(xvfb xauth clang libclang-rt-14-dev)
-    # For building the Debian package and checking it (scripts/check-package.sh).
+fi
+if [ "$mode" = test ]; then
+    # The tests build the Debian package and check it (scripts/check-package.sh).
     packages+=(dpkg-dev file lintian appstream desktop-file-utils groff-base systemd)
 fi
 
