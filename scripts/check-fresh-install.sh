@@ -77,6 +77,8 @@ check "getcap /usr/bin/kestrel shows cap_net_bind_service" \
     in_root sh -c 'getcap /usr/bin/kestrel; getcap /usr/bin/kestrel | grep -q cap_net_bind_service'
 # An unknown first argument opens nothing and ends the program: it loads and starts.
 check "kestrel starts and ends" in_root env QT_QPA_PLATFORM=offscreen /usr/bin/kestrel /x
+check "no unit of the package is enabled" \
+    in_root sh -c '! find /etc/systemd -name "kestrel*" | grep .'
 check "the manual page is where man looks" in_root sh -c \
     'if command -v man >/dev/null; then man -w kestrel; else test -f /usr/share/man/man1/kestrel.1.gz; fi'
 
