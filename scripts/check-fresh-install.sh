@@ -30,9 +30,10 @@ mirror=${2:-$(host_mirror | sed -n 1p)}
 work=$(mktemp -d /tmp/kestrel-fresh.XXXXXX)
 kroot="$work/root"
 cleanup() {
-    umount "$kroot/dev/pts" 2>/dev/null || true
-    umount "$kroot/proc" 2>/dev/null || true
-    rm -rf "$work"
+    # Whatever is still mounted inside the root goes first, innermost first; and rm never
+    # leaves the file system it starts on.
+    findmnt -rn -o TARGET | grep "^$kroot/" | sort -r | xargs -r -n 1 umount -l || true
+    rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
 
