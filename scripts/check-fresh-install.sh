@@ -72,8 +72,10 @@ in_root apt-get satisfy -y -q "$needs" >"$work/satisfy.log" 2>&1 ||
 snapshot >"$work/before"
 
 check "apt install ./$package" in_root sh -c "cd /tmp && apt install -y ./$package"
-check "ldd /usr/bin/kestrel finds every library" \
-    in_root sh -c 'ldd /usr/bin/kestrel; ! ldd /usr/bin/kestrel | grep -q "not found"'
+for program in $(in_root dpkg -L kestrel | grep '^/usr/bin/.'); do
+    check "ldd $program finds every library" \
+        in_root sh -c "ldd $program; ! ldd $program | grep -q 'not found'"
+done
 check "getcap /usr/bin/kestrel shows cap_net_bind_service" \
     in_root sh -c 'getcap /usr/bin/kestrel; getcap /usr/bin/kestrel | grep -q cap_net_bind_service'
 # An unknown first argument opens nothing and ends the program: it loads and starts.
