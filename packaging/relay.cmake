@@ -3,10 +3,11 @@ if(NOT TARGET kestrel-relay)
     return()
 endif()
 include(GNUInstallDirs)
-set(KESTREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd units go, relative to the installation prefix")
+if(NOT DEFINED KESTREL_SYSTEMD_UNIT_DIR)
+    set(KESTREL_SYSTEMD_UNIT_DIR lib/systemd/system) # relative to the prefix
+endif()
 
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+kestrel_install_man_page(kestrel-relay.1)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.socket
     DESTINATION ${KESTREL_SYSTEMD_UNIT_DIR})
 # The service names the program where this installation puts it; the prefix is only known

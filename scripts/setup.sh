@@ -24,6 +24,10 @@ packages=(build-essential cmake qt6-base-dev libgl-dev fonts-ipafont-gothic libc
 if [ "$mode" = test ]; then
     packages+=(xvfb xauth clang libclang-rt-14-dev clang-format)
 fi
+if [ "$mode" = test ]; then
+    # The tests build the Debian package and check it (scripts/check-package.sh).
+    packages+=(dpkg-dev file lintian appstream desktop-file-utils groff-base systemd)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

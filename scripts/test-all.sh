@@ -23,6 +23,9 @@ fi
 echo "== tests"
 ctest --test-dir "$build" --output-on-failure --timeout 300 || failed+=(tests)
 
+echo "== Debian package"
+"$root/scripts/check-package.sh" "$build" || failed+=(package)
+
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 asan=${KESTREL_ASAN_BUILD:-$root/build-asan}
 if cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON \

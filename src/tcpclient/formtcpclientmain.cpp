@@ -10,6 +10,7 @@
 #include "numberreading.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
@@ -29,6 +30,8 @@ constexpr double ClientHeightTwips = 4395;
 constexpr qsizetype MaxHandleLength = 10;
 // A logout line that has not come back by then never will (a server that does not relay).
 constexpr int EchoWaitMs = 3000;
+// How often a close that waits for a box of ours to go looks again.
+constexpr int BoxPollMs = 50;
 
 // Window titles read "[*]" as the place of the modified marker; doubled it shows as typed.
 QString literalTitle(QString title)
@@ -272,8 +275,21 @@ void FormTCPClientMain::endEchoWait()
     CWS_TCP_C->Close();
     if (std::exchange(closeAfterWait, false)) {
         closeConfirmed = true;
-        close();
+        closeWhenNoBox();
     }
+}
+
+// The handler that opened a box is still running underneath it, so the window must outlive the
+// box: while one is up, the close waits for it.
+void FormTCPClientMain::closeWhenNoBox()
+{
+    if (!closeConfirmed)
+        return; // a close event taken since has closed the window already
+    if (QApplication::activeModalWidget()) {
+        QTimer::singleShot(BoxPollMs, this, &FormTCPClientMain::closeWhenNoBox);
+        return;
+    }
+    close();
 }
 
 void FormTCPClientMain::mnuSendClick()

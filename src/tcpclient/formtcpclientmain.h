@@ -48,6 +48,7 @@ private:
 
     void SendLine(const QString &text);
     void endEchoWait();
+    void closeWhenNoBox();
 
     QString strHost;
     QString strPort;

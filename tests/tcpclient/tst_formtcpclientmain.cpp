@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -48,6 +49,7 @@ private slots:
     void duringTheWait_data();
     void duringTheWait();
     void placementOnWindow();
+    void waitEndsUnderARealBox();
 
 private:
     void openWindow();
@@ -532,3 +534,44 @@ void TestFormTCPClientMain::placementOnWindow()
 
 QTEST_MAIN(TestFormTCPClientMain)
 #include "tst_formtcpclientmain.moc"
+
+// The wait for the logout echo runs out while a real "Close ?" box is up: the handler under
+// the box must find its window still there, and the window closes once the box has gone.
+void TestFormTCPClientMain::waitEndsUnderARealBox()
+{
+    LineServer peer(LineServer::Mode::Silent);
+    openWindow();
+    QPointer<FormTCPClientMain> window(m_window);
+    m_window->setAttribute(Qt::WA_DeleteOnClose);
+    connectTo(peer);
+    m_script.reset(); // real boxes from here on
+    int boxes = 0;
+    bool visibleUnderBox = false;
+    QTimer answerer;
+    answerer.setInterval(20);
+    QElapsedTimer sinceSecond;
+    connect(&answerer, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        if (boxes == 0) {
+            ++boxes;
+            // OK to Close ?: the wait begins, and the user asks to connect again meanwhile.
+            qobject_cast<QMessageBox *>(modal)->button(QMessageBox::Ok)->click();
+            QTimer::singleShot(0, window, [&] { menu("mnuConnect"); });
+            return;
+        }
+        if (!sinceSecond.isValid())
+            sinceSecond.start();
+        if (sinceSecond.elapsed() > 4000) { // the second box outlives the 3 s wait
+            visibleUnderBox = window && window->isVisible();
+            qobject_cast<QDialog *>(modal)->reject();
+        }
+    });
+    answerer.start();
+    QTimer::singleShot(0, m_window, [&] { window->close(); });
+    QTRY_VERIFY_WITH_TIMEOUT(!window, 10000);
+    m_window = nullptr;
+    QVERIFY(visibleUnderBox);
+    m_script = std::make_unique<DialogScript>();
+}
