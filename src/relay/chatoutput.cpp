@@ -5,12 +5,31 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
-ChatOutput::ChatOutput(int descriptor, QObject *parent)
-    : QObject(parent), m_fd(descriptor), m_oldFlags(fcntl(descriptor, F_GETFL)),
-      m_notifier(new QSocketNotifier(descriptor, QSocketNotifier::Write, this))
+namespace {
+// Non-blocking mode belongs to the open file, which a terminal or a pipe shares with the shell
+// and whoever else writes to it; a file of our own, opened anew on the same terminal or pipe,
+// keeps the mode to ourselves, also when we are killed. -1 where that cannot be had.
+int openPrivately(int descriptor)
 {
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !(S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode)))
+        return -1;
+    const std::string path = "/proc/self/fd/" + std::to_string(descriptor);
+    return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+} // namespace
+
+ChatOutput::ChatOutput(int descriptor, QObject *parent)
+    : QObject(parent), m_ownFd(openPrivately(descriptor)),
+      m_fd(m_ownFd >= 0 ? m_ownFd : descriptor),
+      m_oldFlags(m_ownFd >= 0 ? -1 : fcntl(descriptor, F_GETFL)),
+      m_notifier(new QSocketNotifier(m_fd, QSocketNotifier::Write, this))
+{
+    // Elsewhere (a socket, a regular file) the shared mode is switched, and back at the end.
     if (m_oldFlags >= 0)
         fcntl(m_fd, F_SETFL, m_oldFlags | O_NONBLOCK);
     m_notifier->setEnabled(false);
@@ -19,7 +38,9 @@ ChatOutput::ChatOutput(int descriptor, QObject *parent)
 
 ChatOutput::~ChatOutput()
 {
-    if (m_oldFlags >= 0)
+    if (m_ownFd >= 0)
+        ::close(m_ownFd);
+    else if (m_oldFlags >= 0)
         fcntl(m_fd, F_SETFL, m_oldFlags);
 }
 

@@ -5,8 +5,8 @@
 
 class QSocketNotifier;
 
-// The relayed chat on a descriptor (standard output) that must never hold up the relay: the
-// descriptor is switched to non-blocking mode, what it does not take at once waits in a bounded
+// The relayed chat on a descriptor (standard output) that must never hold up the relay: it is
+// written in non-blocking mode, what it does not take at once waits in a bounded
 // buffer, and lines that find the buffer full are dropped and counted. Lines written during one
 // pass of the event loop leave together at its end.
 class ChatOutput final : public QObject
@@ -18,7 +18,6 @@ public:
     static constexpr qsizetype BufferCap = 1024 * 1024;
 
     explicit ChatOutput(int descriptor, QObject *parent = nullptr);
-    // Gives the descriptor its old mode back: the terminal or pipe may be shared with others.
     ~ChatOutput() override;
 
     // Queues the line whole, or drops it whole when the buffer cannot take it.
@@ -36,8 +35,9 @@ signals:
 private:
     void flush();
 
-    int m_fd;
-    int m_oldFlags;
+    int m_ownFd;    // our own opening of the descriptor's terminal or pipe, or -1
+    int m_fd;       // where we write
+    int m_oldFlags; // the shared mode to give back, or -1
     QByteArray m_buffer;
     qint64 m_dropped = 0;
     bool m_flushQueued = false;
