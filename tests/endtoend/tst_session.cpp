@@ -1,0 +1,116 @@
+#include "formtcpclientmain.h"
+#include "formtcpservermain.h"
+#include "logpane.h"
+#include "netsupport.h"
+#include "windowsupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+LogPane *logOf(QWidget *window)
+{
+    return window->findChild<LogPane *>(QStringLiteral("TextLog"));
+}
+} // namespace
+
+// One chat over real sockets on the default port 555, in a network namespace of the test's own:
+// the server window, two client windows and a raw peer that sends what no client would.
+class TestSession final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void chat();
+};
+
+void TestSession::chat()
+{
+    QApplication::setQuitOnLastWindowClosed(false);
+    FixedClock clock;
+    DialogScript script;
+    script.ok(); // "Host Port ?" with its default, 555
+    auto *server = new FormTCPServerMain;
+    server->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<FormTCPServerMain> serverAlive(server);
+    server->show();
+    const QString caption = QStringLiteral("[%1]-[127.0.0.1:555] - wisp server");
+    QCOMPARE(server->windowTitle(), caption.arg(0));
+
+    QPointer<FormTCPClientMain> clients[2] = {new FormTCPClientMain, new FormTCPClientMain};
+    const QString names[2] = {QStringLiteral("Alice"), QStringLiteral("Bob")};
+    qsizetype joined[2]; // how much of the server's log came before each client
+    for (int i = 0; i < 2; ++i) {
+        joined[i] = logOf(server)->length();
+        clients[i]->setAttribute(Qt::WA_DeleteOnClose);
+        clients[i]->show();
+        script.ok().ok().type(names[i]);
+        clients[i]->findChild<QAction *>(QStringLiteral("mnuConnect"))->trigger();
+        QTRY_COMPARE(server->windowTitle(), caption.arg(i + 1));
+        QTRY_VERIFY(logOf(server)->text().endsWith(
+            names[i].leftJustified(10) + QStringLiteral("|login - 2000/06/12/9:05:07\r\n")));
+    }
+    const auto say = [&](int i, const QString &text) {
+        auto *combo = clients[i]->findChild<QComboBox *>(QStringLiteral("ComboMain"));
+        combo->setEditText(text);
+        clients[i]->findChild<QAction *>(QStringLiteral("mnuSend"))->trigger();
+        QTRY_VERIFY(logOf(server)->text().endsWith(text + QStringLiteral("\r\n")));
+    };
+    say(0, QStringLiteral("hello"));
+    say(1, QStringLiteral("日本語 |@ <b>&amp;"));
+
+    // The raw peer: bytes that are no UTF-8, a piece without line end, 1.2 MiB without line end
+    // (cut at the cap), then a reset in place of an orderly close.
+    const int raw = rawConnect(555);
+    QTRY_COMPARE(server->windowTitle(), caption.arg(3));
+    QByteArray hostile = "\xff\xfe bad\r\n" + QByteArray("half a line");
+    QCOMPARE(::send(raw, hostile.constData(), hostile.size(), 0), ssize_t(hostile.size()));
+    QTRY_VERIFY(logOf(server)->text().endsWith(QStringLiteral("half a line")));
+    const QByteArray flood(1200 * 1024, 'f');
+    for (qsizetype at = 0; at < flood.size();) {
+        const ssize_t n = ::send(raw, flood.constData() + at, flood.size() - at, MSG_DONTWAIT);
+        at += n > 0 ? n : 0;
+        QByteArray drained;
+        rawRead(raw, drained);
+        QTest::qWait(0);
+    }
+    const qsizetype before = logOf(server)->length();
+    QTRY_VERIFY_WITH_TIMEOUT(logOf(server)->length() >= before + flood.size(), 20000);
+    linger reset{1, 0};
+    ::setsockopt(raw, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(raw);
+    QTRY_COMPARE(server->windowTitle(), caption.arg(2));
+    say(0, QStringLiteral("after"));
+
+    // Every window saw the same texts in the same order from when it joined, its own included.
+    const QString all = logOf(server)->text();
+    QVERIFY(all.contains(QStringLiteral("\uFFFD\uFFFD bad\r\nhalf a line") + QString(flood)));
+    QTRY_COMPARE(logOf(clients[0])->text(), all.mid(joined[0]));
+    QTRY_COMPARE(logOf(clients[1])->text(), all.mid(joined[1]));
+
+    // Bob leaves: his logout line comes back to him and reaches Alice.
+    script.ok();
+    clients[1]->close();
+    QTRY_VERIFY(!clients[1]);
+    QTRY_COMPARE(server->windowTitle(), caption.arg(1));
+    QTRY_VERIFY(logOf(clients[0])
+                    ->text()
+                    .endsWith(QStringLiteral("@Bob       |logout - 2000/06/12/9:05:07\r\n")));
+
+    // The server goes: Alice is told, and then closes at once, with no echo to wait for.
+    script.ok().ok();
+    server->close();
+    QTRY_VERIFY(!serverAlive);
+    QTRY_COMPARE(script.boxes.last(), QStringLiteral("切断されました。"));
+    script.ok();
+    clients[0]->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!clients[0], 2500);
+    QVERIFY(script.unexpected.isEmpty());
+}
+
+KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestSession)
+#include "tst_session.moc"
