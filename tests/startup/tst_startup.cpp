@@ -1,121 +1,141 @@
 #include "commandline.h"
+#include "formmain.h"
 #include "modulemain.h"
 #include "netsupport.h"
 #include "windowsupport.h"
 
 #include <QApplication>
-#include <QPointer>
-#include <QWidget>
+#include <QLabel>
+#include <QPushButton>
 
-// The command-line splitter and the start-up routine. Opening the UDP window needs its fixed
-// ports: the test has a network namespace of its own.
+namespace {
+// The classes of the windows on screen; with remove, the windows are deleted after.
+QStringList windows(bool remove = false)
+{
+    QStringList names;
+    const QWidgetList all = QApplication::topLevelWidgets();
+    for (const QPointer<QWidget> &each : QList<QPointer<QWidget>>(all.begin(), all.end())) {
+        if (each && each->isVisible())
+            names << QString::fromLatin1(each->metaObject()->className());
+        if (each && remove && !each->parentWidget())
+            delete each.data();
+    }
+    return names;
+}
+} // namespace
+
+// The command-line splitter, the start-up routine and the mode chooser. The windows they open
+// take their fixed ports in a network namespace of the test's own.
 class TestStartup final : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void split_data();
-    void split();
-    void argumentsComeBackWhole_data();
-    void argumentsComeBackWhole();
-    void startUp_data();
-    void startUp();
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void cleanup() { windows(true); }
+
+    void split_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("tokens");
+        QTest::newRow("empty") << "" << QStringList{};
+        QTest::newRow("trailing blank") << "/s " << QStringList{"/s"};
+        QTest::newRow("leading blank") << " /s" << QStringList{"", "/s"};
+        QTest::newRow("blanks at the end") << "a  x   " << QStringList{"a", "", "x", "", ""};
+        QTest::newRow("quoted") << "\"a b\" c \"d e\"" << QStringList{"a b", "c", "d e"};
+        QTest::newRow("quote runs on to the blank") << "\"a b\"x y" << QStringList{"a b\"", "y"};
+        QTest::newRow("empty quoted") << "\"\" x" << QStringList{"", "x"};
+        QTest::newRow("unclosed quote") << "\"abc def" << QStringList{"ab", "def"};
+        QTest::newRow("lone quote") << "\"" << QStringList{""};
+        QTest::newRow("Japanese") << "/S 日本 語" << QStringList{"/S", "日本", "語"};
+    }
+
+    void split()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, tokens);
+        QStringList list{"stale"};
+        QCOMPARE(CommandLine::SplitCommandLine(list, text), tokens.size());
+        QCOMPARE(list, tokens);
+        // The platform hands the arguments split; joined for the splitter they come back whole.
+        CommandLine::SplitCommandLine(list, CommandLine::argumentText(tokens));
+        QCOMPARE(list, tokens);
+    }
+
+    void startUp_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("windows");
+        QTest::addColumn<QStringList>("boxes");
+        const QString help = "Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
+                             "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box";
+        const QStringList none;
+        QTest::newRow("nothing") << "" << QStringList{"FormMain"} << none;
+        QTest::newRow("/S x") << "/S x" << QStringList{"FormTCPServerMain"}
+                              << QStringList{"Host Port ? [555]"};
+        QTest::newRow("/U") << "/U" << QStringList{"FormUDPMain"} << none;
+        QTest::newRow("/?") << "/?" << none << QStringList{help};
+        QTest::newRow("leading blank") << " /s" << none << none;
+    }
+
+    void startUp()
+    {
+        QFETCH(QString, text);
+        DialogScript script;
+        script.ok();
+        CommandLine::setArgumentText(text);
+        QWidget *opened = ModuleMain::startUp();
+        QTEST(windows(), "windows");
+        QVERIFY(!opened || opened->testAttribute(Qt::WA_DeleteOnClose));
+        QTEST(script.boxes, "boxes");
+    }
+
+    void chooserClick_data()
+    {
+        QTest::addColumn<int>("button"); // -1: the Enter key right after showing
+        QTest::addColumn<QStringList>("windows");
+        QTest::addColumn<QStringList>("seen"); // each box, with what the chooser shows meanwhile
+        const QString starting = "選択された項目で起動中です...";
+        const QString unloading = "完了。このメニューをアンロードしています。";
+        QTest::newRow("Cancel") << 0 << QStringList{} << QStringList{"after / " + starting};
+        QTest::newRow("Enter") << -1 << QStringList{} << QStringList{"after / " + starting};
+        QTest::newRow("TCP Server")
+            << 1 << QStringList{"FormTCPServerMain"}
+            << QStringList{"Host Port ? [555] / " + unloading, "after / " + unloading};
+        QTest::newRow("TCP Client")
+            << 2 << QStringList{"FormTCPClientMain"} << QStringList{"after / " + unloading};
+        QTest::newRow("UDP") << 3 << QStringList{"FormUDPMain"}
+                             << QStringList{"after / " + unloading};
+    }
+
+    // The chooser says what it does, opens the mode window, whose load work runs while the
+    // chooser still stands, and then closes itself; Cancel only closes it.
+    void chooserClick()
+    {
+        QFETCH(int, button);
+        QPointer<FormMain> chooser = new FormMain;
+        chooser->setAttribute(Qt::WA_DeleteOnClose);
+        chooser->show();
+        QVERIFY(QTest::qWaitForWindowActive(chooser));
+        auto *label = chooser->findChild<QLabel *>(QStringLiteral("LabelInformation"));
+        DialogScript script;
+        script.ok();
+        QStringList seen;
+        script.onNextBox = [&] {
+            seen << script.boxes.last() + " / " + label->text();
+        };
+        auto *pushed =
+            chooser->findChild<QPushButton *>(QStringLiteral("btnChoise%1").arg(qMax(button, 0)));
+        connect(pushed, &QPushButton::clicked, label, [&] { seen << "after / " + label->text(); });
+        if (button < 0)
+            QTest::keyClick(chooser->windowHandle(), Qt::Key_Return);
+        else
+            pushed->click();
+        QTRY_VERIFY(!chooser);
+        QTEST(seen, "seen");
+        QTEST(windows(), "windows");
+    }
 };
-
-void TestStartup::split_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QStringList>("tokens");
-    QTest::newRow("empty") << "" << QStringList{};
-    QTest::newRow("one") << "/s" << QStringList{"/s"};
-    QTest::newRow("trailing blank") << "/s " << QStringList{"/s"};
-    QTest::newRow("leading blank") << " /s" << QStringList{"", "/s"};
-    QTest::newRow("two blanks") << "/s  x" << QStringList{"/s", "", "x"};
-    QTest::newRow("run of blanks at the end") << "a   " << QStringList{"a", "", ""};
-    QTest::newRow("tab is no blank") << "a\tb c" << QStringList{"a\tb", "c"};
-    QTest::newRow("quoted") << "\"a b\" c" << QStringList{"a b", "c"};
-    QTest::newRow("quoted last") << "x \"a b\"" << QStringList{"x", "a b"};
-    QTest::newRow("quote runs on to the blank") << "\"a b\"x y" << QStringList{"a b\"", "y"};
-    QTest::newRow("quote inside a token") << "ab\"c d" << QStringList{"ab\"c", "d"};
-    QTest::newRow("empty quoted") << "\"\" x" << QStringList{"", "x"};
-    QTest::newRow("unclosed quote last") << "\"abc" << QStringList{"ab"};
-    QTest::newRow("unclosed quote before more") << "\"abc def" << QStringList{"ab", "def"};
-    QTest::newRow("lone quote") << "\"" << QStringList{""};
-    QTest::newRow("partner with no blank after") << "\"a b\"c" << QStringList{"a b\""};
-    QTest::newRow("Japanese") << "/S 日本 語" << QStringList{"/S", "日本", "語"};
-}
-
-void TestStartup::split()
-{
-    QFETCH(QString, text);
-    QFETCH(QStringList, tokens);
-    QStringList list{"stale"};
-    QCOMPARE(CommandLine::SplitCommandLine(list, text), tokens.size());
-    QCOMPARE(list, tokens);
-}
-
-void TestStartup::argumentsComeBackWhole_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("plain") << QStringList{"/s", "x"};
-    QTest::newRow("blank inside") << QStringList{"/s", "a b", "c"};
-    QTest::newRow("empty ones") << QStringList{"", "/s", ""};
-    QTest::newRow("quotes") << QStringList{"\"abc", "a \"b", "c\""};
-}
-
-// The platform hands the arguments split; joined for the splitter, they must split back whole.
-void TestStartup::argumentsComeBackWhole()
-{
-    QFETCH(QStringList, arguments);
-    QStringList list;
-    CommandLine::SplitCommandLine(list, CommandLine::argumentText(arguments));
-    QCOMPARE(list, arguments);
-}
-
-void TestStartup::startUp_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("window"); // class of the window opened, empty for none
-    QTest::addColumn<QStringList>("boxes");
-    const QString help = "Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
-                         "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box";
-    QTest::newRow("nothing") << ""
-                             << "FormMain" << QStringList{};
-    QTest::newRow("/S x") << "/S x"
-                          << "FormTCPServerMain" << QStringList{"Host Port ? [555]"};
-    QTest::newRow("/c") << "/c"
-                        << "FormTCPClientMain" << QStringList{};
-    QTest::newRow("/U") << "/U"
-                        << "FormUDPMain" << QStringList{};
-    QTest::newRow("/?") << "/?"
-                        << "" << QStringList{help};
-    QTest::newRow("/x") << "/x"
-                        << "" << QStringList{};
-    QTest::newRow("/server") << "/server"
-                             << "" << QStringList{};
-    QTest::newRow("leading blank") << " /s"
-                                   << "" << QStringList{};
-    QTest::newRow("quoted key") << "\"/s\""
-                                << "FormTCPServerMain" << QStringList{"Host Port ? [555]"};
-}
-
-void TestStartup::startUp()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, window);
-    DialogScript script;
-    script.ok();
-    CommandLine::setArgumentText(text);
-    QPointer<QWidget> opened = ModuleMain::startUp();
-    QCOMPARE(opened ? QString::fromLatin1(opened->metaObject()->className()) : QString(), window);
-    QVERIFY(!opened || (opened->isVisible() && opened->testAttribute(Qt::WA_DeleteOnClose)));
-    int shown = 0;
-    for (QWidget *each : QApplication::topLevelWidgets())
-        shown += each->isVisible();
-    QCOMPARE(shown, opened ? 1 : 0);
-    QTEST(script.boxes, "boxes");
-    delete opened;
-}
 
 KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestStartup)
 #include "tst_startup.moc"

@@ -12,56 +12,43 @@
 #include <sched.h>
 #include <set>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 extern Q_CORE_EXPORT quintptr qtHookData[];
 
 namespace {
-
-bool writeFile(const char *path, const char *text)
-{
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && ::write(fd, text, std::strlen(text)) == ssize_t(std::strlen(text));
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
-
 QStringList traceLines;
 QtMessageHandler previousHandler = nullptr;
-
 std::mutex objectsMutex;
 std::set<QObject *> objects;
-// Hook slots of qtHookData, as debugging tools use them.
-constexpr int AddQObjectHook = 3;
+constexpr int AddQObjectHook = 3; // slots of qtHookData, as debugging tools use them
 constexpr int RemoveQObjectHook = 4;
 
+bool writeFile(const char *path, const QByteArray &text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::write(fd, text.constData(), text.size()) == text.size();
+    ::close(fd);
+    return ok;
+}
 } // namespace
 
-bool PrivateNetwork::enter()
+bool enterPrivateNetwork()
 {
-    const uid_t uid = ::getuid();
-    const gid_t gid = ::getgid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        std::perror("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
-        return false;
-    }
-    char map[64];
-    std::snprintf(map, sizeof map, "0 %u 1", unsigned(uid));
-    bool ok = writeFile("/proc/self/setgroups", "deny") && writeFile("/proc/self/uid_map", map);
-    std::snprintf(map, sizeof map, "0 %u 1", unsigned(gid));
-    ok = ok && writeFile("/proc/self/gid_map", map);
+    const QByteArray uid = QByteArray::number(::getuid()), gid = QByteArray::number(::getgid());
+    bool ok = ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
+              writeFile("/proc/self/setgroups", "deny") &&
+              writeFile("/proc/self/uid_map", "0 " + uid + " 1") &&
+              writeFile("/proc/self/gid_map", "0 " + gid + " 1");
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request{};
     std::strcpy(request.ifr_name, "lo");
-    ok = ok && s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    ok = ok && ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
     request.ifr_flags |= IFF_UP;
     ok = ok && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
-    if (s >= 0)
-        ::close(s);
+    ::close(s);
     if (!ok)
-        std::perror("private network: cannot map the user or bring lo up");
+        std::perror("cannot enter a network namespace of our own");
     return ok;
 }
 
@@ -74,21 +61,17 @@ Peer::Peer(quint16 port)
 int rawConnect(quint16 port, int receiveBuffer)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (receiveBuffer > 0)
+    if (fd >= 0 && receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
         return -1;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
 }
 
@@ -96,19 +79,9 @@ qsizetype rawRead(int fd, QByteArray &into)
 {
     qsizetype total = 0;
     char buffer[65536];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; total += n)
         into.append(buffer, n);
-        total += n;
-    }
     return total;
-}
-
-qsizetype rawPending(int fd)
-{
-    char buffer[256];
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT | MSG_PEEK);
-    return n > 0 ? n : 0;
 }
 
 TraceCapture::TraceCapture()
@@ -133,6 +106,15 @@ int TraceCapture::count(const QString &pattern) const
     return int(traceLines.filter(QRegularExpression(pattern)).size());
 }
 
+qint64 TraceCapture::sum(const QString &pattern) const
+{
+    const QRegularExpression re(pattern);
+    qint64 total = 0;
+    for (const QString &line : std::as_const(traceLines))
+        total += re.match(line).captured(1).toLongLong();
+    return total;
+}
+
 void watchObjects()
 {
     qtHookData[AddQObjectHook] = reinterpret_cast<quintptr>(+[](QObject *o) {
@@ -148,10 +130,9 @@ void watchObjects()
 int liveObjects(const char *className)
 {
     std::lock_guard lock(objectsMutex);
-    int n = 0;
-    for (QObject *o : objects)
-        n += std::strcmp(o->metaObject()->className(), className) == 0;
-    return n;
+    return int(std::count_if(objects.begin(), objects.end(), [className](QObject *o) {
+        return std::strcmp(o->metaObject()->className(), className) == 0;
+    }));
 }
 
 ToyServer::ToyServer(Mode mode)
@@ -163,11 +144,11 @@ ToyServer::ToyServer(Mode mode)
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, mode] {
             const QByteArray bytes = socket->readAll();
             seen += bytes;
+            for (QTcpSocket *each : std::as_const(sockets))
+                if (mode == Mode::Relay)
+                    each->write(bytes);
             if (mode == Mode::HangUp && seen.contains("|logout - "))
                 socket->disconnectFromHost();
-            else if (mode == Mode::Relay)
-                for (QTcpSocket *each : std::as_const(sockets))
-                    each->write(bytes);
         });
     });
 }

@@ -25,26 +25,9 @@ DialogScript::DialogScript()
     });
 }
 
-DialogScript::~DialogScript()
+DialogScript &DialogScript::queue(bool accepted, const QString &text)
 {
-    Dialogs::setResponderForTesting({});
-}
-
-DialogScript &DialogScript::ok()
-{
-    m_answers.append({true, QString()});
-    return *this;
-}
-
-DialogScript &DialogScript::cancel()
-{
-    m_answers.append({false, QString()});
-    return *this;
-}
-
-DialogScript &DialogScript::type(const QString &text)
-{
-    m_answers.append({true, text.isNull() ? QStringLiteral("") : text});
+    m_answers.append({accepted, text});
     return *this;
 }
 

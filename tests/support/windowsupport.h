@@ -4,7 +4,6 @@
 
 #include "dialogs.h"
 
-#include <QDateTime>
 #include <QStringList>
 
 // Answers the program's boxes in order while it lives and records each one: an input box as
@@ -14,22 +13,22 @@ class DialogScript final
 {
 public:
     DialogScript();
-    ~DialogScript();
-    DialogScript &ok(); // OK; an input box keeps its default answer
-    DialogScript &cancel();
-    DialogScript &type(const QString &text);
+    ~DialogScript() { Dialogs::setResponderForTesting({}); }
+    DialogScript &ok() { return queue(true, QString()); } // an input box keeps its default
+    DialogScript &cancel() { return queue(false, QString()); }
+    DialogScript &type(const QString &text) { return queue(true, text.isNull() ? "" : text); }
 
     QStringList boxes;
     QStringList unexpected;
-    // Runs inside the next box, before it is answered.
-    std::function<void()> onNextBox;
+    std::function<void()> onNextBox; // runs inside the next box, before it is answered
 
 private:
+    DialogScript &queue(bool accepted, const QString &text);
     QList<std::pair<bool, QString>> m_answers; // accepted, typed text (null: the default)
 };
 
-// The clock stands at 2000-06-12 9:05:07 and reads in the Japanese locale, so date and time
-// texts are "2000/06/12" and "9:05:07".
+// While it lives the clock stands at 2000-06-12 9:05:07 and reads in the Japanese locale, so
+// date and time texts are "2000/06/12" and "9:05:07".
 class FixedClock final
 {
 public:

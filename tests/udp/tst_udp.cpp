@@ -1,7 +1,6 @@
 #include "formudpmain.h"
 #include "logpane.h"
 #include "netsupport.h"
-#include "udpblock.h"
 #include "windowsupport.h"
 
 #include <QAction>
@@ -34,94 +33,59 @@ class TestUdp final : public QObject
 {
     Q_OBJECT
 
+    FixedClock clock;
+
 private slots:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void entryText_data();
-    void entryText();
-    void sendReceiveReAimAndClose();
 
-private:
-    FixedClock clock;
+    void sendReceiveReAimAndClose()
+    {
+        DialogScript script;
+        auto *window = new FormUDPMain;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<FormUDPMain> alive(window);
+        window->show();
+        QCOMPARE(window->windowTitle(), QStringLiteral("UDP"));
+        QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:localhost"));
+        auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
+        auto *entry = window->findChild<QPlainTextEdit *>(QStringLiteral("TextMain"));
+
+        // Aimed at "localhost", the window receives its own block; the entry keeps its text.
+        entry->setPlainText(QStringLiteral("hello\nworld"));
+        action(window, "mnuSend")->trigger();
+        QTRY_COMPARE(log->text(), shown(block(QStringLiteral("hello\r\nworld"))));
+        QCOMPARE(entry->toPlainText(), QStringLiteral("hello\nworld"));
+
+        // Whatever arrives on 777 replaces the log whole.
+        QUdpSocket peer;
+        peer.writeDatagram(QStringLiteral("not a block 日本").toUtf8(), QHostAddress::LocalHost,
+                           777);
+        QTRY_COMPARE(log->text(), shown(QStringLiteral("not a block 日本")));
+
+        // Re-aimed by the answer as typed; Cancel and an empty answer change nothing.
+        script.type("127.0.0.1").cancel().type("");
+        action(window, "mnuReSet")->trigger();
+        action(window, "mnuReSet")->trigger();
+        action(window, "mnuReSet")->trigger();
+        QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:127.0.0.1"));
+        QCOMPARE(script.boxes, (QStringList{"Remote IP ? [localhost]", "Remote IP ? [127.0.0.1]",
+                                            "Remote IP ? [127.0.0.1]"}));
+        entry->clear(); // an empty entry makes a block all the same
+        action(window, "mnuSend")->trigger();
+        QTRY_COMPARE(log->text(), shown(block(QString())));
+
+        // "Close ?" Cancel keeps both ports; OK frees them.
+        script.cancel().ok();
+        window->close();
+        QVERIFY(alive && window->isVisible());
+        QUdpSocket taker;
+        QVERIFY(!taker.bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
+        window->close();
+        QTRY_VERIFY(!alive);
+        QVERIFY(taker.bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
+        QVERIFY(QUdpSocket().bind(QHostAddress::Any, 778, QUdpSocket::DontShareAddress));
+    }
 };
-
-void TestUdp::entryText_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("sent");
-    QTest::newRow("empty") << ""
-                           << "";
-    QTest::newRow("line breaks") << "a\u2029b\u2028c"
-                                 << "a\r\nb\r\nc";
-    QTest::newRow("as typed") << " <b>&x\t"
-                              << " <b>&x\t";
-}
-
-void TestUdp::entryText()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, sent);
-    QCOMPARE(UdpBlock::entryText(typed), sent);
-}
-
-void TestUdp::sendReceiveReAimAndClose()
-{
-    DialogScript script;
-    auto *window = new FormUDPMain;
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    QPointer<FormUDPMain> alive(window);
-    window->show();
-    QCOMPARE(window->windowTitle(), QStringLiteral("UDP"));
-    QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:localhost"));
-    auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
-    auto *entry = window->findChild<QPlainTextEdit *>(QStringLiteral("TextMain"));
-    QVERIFY(log->text().isEmpty());
-
-    // Aimed at "localhost", the window receives its own block; the entry keeps its text.
-    entry->setPlainText(QStringLiteral("hello\nworld"));
-    action(window, "mnuSend")->trigger();
-    QTRY_COMPARE(log->text(), shown(block(QStringLiteral("hello\r\nworld"))));
-    QCOMPARE(entry->toPlainText(), QStringLiteral("hello\nworld"));
-    entry->clear();
-    action(window, "mnuSend")->trigger();
-    QTRY_COMPARE(log->text(), shown(block(QString())));
-
-    // Whatever arrives on 777 replaces the log whole.
-    QUdpSocket peer;
-    peer.writeDatagram(QStringLiteral("not a block 日本").toUtf8(), QHostAddress::LocalHost, 777);
-    QTRY_COMPARE(log->text(), shown(QStringLiteral("not a block 日本")));
-
-    // Re-aimed by the answer as typed; Cancel and an empty answer change nothing.
-    script.type("127.0.0.1").cancel().type("");
-    action(window, "mnuReSet")->trigger();
-    action(window, "mnuReSet")->trigger();
-    action(window, "mnuReSet")->trigger();
-    QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:127.0.0.1"));
-    QCOMPARE(script.boxes, (QStringList{"Remote IP ? [localhost]", "Remote IP ? [127.0.0.1]",
-                                        "Remote IP ? [127.0.0.1]"}));
-    entry->setPlainText(QStringLiteral("again"));
-    action(window, "mnuSend")->trigger();
-    QTRY_COMPARE(log->text(), shown(block(QStringLiteral("again"))));
-
-    // The halves: log above, entry below, both across the whole inner area.
-    window->resize(400, 301);
-    const QWidget *inner = log->parentWidget();
-    QTRY_COMPARE(log->geometry().topLeft(), QPoint(0, 0));
-    QCOMPARE(log->width(), inner->width());
-    QCOMPARE(entry->geometry(), QRect(0, log->height(), inner->width(), entry->height()));
-    QVERIFY(qAbs(log->height() - inner->height() / 2.0) <= 0.5);
-    QVERIFY(qAbs(entry->height() - inner->height() / 2.0) <= 0.5);
-
-    // "Close ?" Cancel keeps both ports; OK frees them.
-    script.cancel().ok();
-    window->close();
-    QVERIFY(alive && window->isVisible());
-    QUdpSocket taker;
-    QVERIFY(!taker.bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
-    window->close();
-    QTRY_VERIFY(!alive);
-    QVERIFY(taker.bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
-    QVERIFY(QUdpSocket().bind(QHostAddress::Any, 778, QUdpSocket::DontShareAddress));
-}
 
 KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestUdp)
 #include "tst_udp.moc"
