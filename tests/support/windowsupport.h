@@ -6,9 +6,8 @@
 
 #include <QStringList>
 
-// Answers the program's boxes in order while it lives and records each one: an input box as
-// "prompt [default]", a message with OK and Cancel as "text (OK, Cancel)", else its text. A box
-// asked after the script has run out is answered with Cancel and also kept in unexpected.
+// Answers the program's boxes in order and records each: "prompt [default]", "text (OK,
+// Cancel)" or the text. Boxes past the script are answered Cancel and kept in unexpected.
 class DialogScript final
 {
 public:
@@ -27,8 +26,7 @@ private:
     QList<std::pair<bool, QString>> m_answers; // accepted, typed text (null: the default)
 };
 
-// While it lives the clock stands at 2000-06-12 9:05:07 and reads in the Japanese locale, so
-// date and time texts are "2000/06/12" and "9:05:07".
+// While it lives, date and time read "2000/06/12" and "9:05:07" (Japanese locale).
 class FixedClock final
 {
 public:

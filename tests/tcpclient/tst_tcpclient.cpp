@@ -7,8 +7,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
-// The chat line and the client window's dialogue and close sequence, against toy servers.
-// The window in a whole chat is in tst_session.
+// The chat line, the client window's dialogue and close sequence (a whole chat: tst_session).
 class TestTcpClient final : public QObject
 {
     Q_OBJECT
@@ -52,7 +51,6 @@ private slots:
         const QString host = "Host IP ? [localhost]", port = "Host Port ? [555]";
         const QString handle = "Handle Name ? (0 < ? < 11) [%1]";
         QTest::newRow("cancel host") << QStringList{"~"} << QStringList{host} << false;
-        QTest::newRow("empty port") << QStringList{"x", ""} << QStringList{host, port} << false;
         QTest::newRow("eleven, then empty")
             << QStringList{"localhost", "PORT", "Handle12345", "", ""}
             << QStringList{host, port, handle.arg("Default"), "Wrong a Handle Name",
@@ -102,9 +100,8 @@ private slots:
         QTest::newRow("server never relays") << true << int(ToyServer::Mode::Silent) << true;
     }
 
-    // "Close ?" Cancel keeps everything. OK sends the logout line and waits for its echo; no
-    // echo can come without a connection or once it has ended, so those end the wait at once,
-    // and a server that never relays ends it at its limit. Then the window closes.
+    // "Close ?" OK sends the logout line and waits for its echo: at once over when none can
+    // come (no connection, or it ended), at its limit for a server that never relays.
     void closeSequence()
     {
         QFETCH(bool, connect);
