@@ -31,8 +31,7 @@ private slots:
         QVERIFY(server->Port() > 0);
         const QString caption = QStringLiteral("[%1]-[%2:%3] - wisp server");
         QCOMPARE(window.windowTitle(), caption.arg(0).arg(server->IP()).arg(server->Port()));
-        // "InfoWSock" switches the trace on, then off.
-        TraceCapture trace;
+        TraceCapture trace; // "InfoWSock" switches the trace on, then off
         for (int peers : {1, 2}) {
             window.findChild<QAction *>(QStringLiteral("mnuInfoWSock"))->trigger();
             (new Peer(quint16(server->Port())))->setParent(&window);
