@@ -1,0 +1,162 @@
+#include "commandline.h"
+#include "formmain.h"
+#include "modulemain.h"
+#include "netsupport.h"
+#include "windowopener.h"
+#include "windowsupport.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+
+#include <memory>
+
+namespace {
+QStringList windows(bool remove = false)
+{
+    QStringList names;
+    const QWidgetList all = QApplication::topLevelWidgets();
+    for (const QPointer<QWidget> &each : QList<QPointer<QWidget>>(all.begin(), all.end())) {
+        if (each && each->isVisible())
+            names << QString::fromLatin1(each->metaObject()->className());
+        if (each && remove && !each->parentWidget())
+            delete each.data();
+    }
+    return names;
+}
+} // namespace
+
+// The command-line splitter, the start-up routine and the mode chooser, in a private network
+// namespace (the windows they open take their fixed ports).
+class TestStartup final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void cleanup() { windows(true); }
+
+    void split_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("tokens");
+        QTest::newRow("empty") << "" << QStringList{};
+        QTest::newRow("trailing blank") << "/s " << QStringList{"/s"};
+        QTest::newRow("leading blank") << " /s" << QStringList{"", "/s"};
+        QTest::newRow("blanks") << "a  x  " << QStringList{"a", "", "x", ""};
+        QTest::newRow("quoted") << "\"a b\" c \"d e\"" << QStringList{"a b", "c", "d e"};
+        QTest::newRow("quote runs on to the blank") << "\"a b\"x y" << QStringList{"a b\"", "y"};
+        QTest::newRow("empty quoted") << "\"\" x" << QStringList{"", "x"};
+        QTest::newRow("unclosed quote") << "\"abc def" << QStringList{"ab", "def"};
+        QTest::newRow("lone quote") << "\"" << QStringList{""};
+    }
+
+    void split()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, tokens);
+        QStringList list{"stale"};
+        QCOMPARE(CommandLine::SplitCommandLine(list, text), tokens.size());
+        QCOMPARE(list, tokens);
+        // The platform hands the arguments split; joined for the splitter they come back whole.
+        CommandLine::SplitCommandLine(list, CommandLine::argumentText(tokens));
+        QCOMPARE(list, tokens);
+    }
+
+    void startUp_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("windows");
+        QTest::addColumn<QStringList>("boxes");
+        const QString help = "Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
+                             "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box";
+        const QStringList none;
+        QTest::newRow("nothing") << "" << QStringList{"FormMain"} << none;
+        QTest::newRow("/S x") << "/S x" << QStringList{"FormTCPServerMain"}
+                              << QStringList{"Host Port ? [555]"};
+        QTest::newRow("/U") << "/U" << QStringList{"FormUDPMain"} << none;
+        QTest::newRow("/?") << "/?" << none << QStringList{help};
+        QTest::newRow("leading blank") << " /s" << none << none;
+    }
+
+    void startUp()
+    {
+        QFETCH(QString, text);
+        DialogScript script;
+        script.ok();
+        CommandLine::setArgumentText(text);
+        QWidget *opened = ModuleMain::startUp();
+        QTEST(windows(), "windows");
+        QVERIFY(!opened || opened->testAttribute(Qt::WA_DeleteOnClose));
+        QTEST(script.boxes, "boxes");
+    }
+
+    // Hints follow the mouse over buttons and picture, not labels; Tab: Cancel, UDP, Client...
+    void chooserHintsAndFocus()
+    {
+        std::unique_ptr<QWidget> chooser(WindowOpener::create(ModuleMain::Mode::Chooser));
+        chooser->show();
+        QVERIFY(QTest::qWaitForWindowActive(chooser.get()));
+        auto *label = chooser->findChild<QLabel *>(QStringLiteral("LabelInformation"));
+        const QStringList hints{"終了します。", "TCPサーバーで起動します。",
+                                "TCPクライアントで起動します。", "UDP通信で起動します。テスト中"};
+        for (const int i : {0, 3, 2, 1}) {
+            auto *button = chooser->findChild<QPushButton *>(QStringLiteral("btnChoise%1").arg(i));
+            QCOMPARE(chooser->focusWidget(), button);
+            QTest::keyClick(button, Qt::Key_Tab);
+            QTest::mouseMove(button);
+            QTest::mouseMove(chooser->findChild<QWidget *>(QStringLiteral("LabelVer")));
+            QCOMPARE(label->text(), hints[i]);
+            QTest::mouseMove(chooser.get(), QPoint(250, 130));
+            QCOMPARE(label->text(), QStringLiteral("チャットの種類を選んでください。"));
+        }
+    }
+
+    void chooserClick_data()
+    {
+        QTest::addColumn<int>("button"); // -1: the Enter key right after showing
+        QTest::addColumn<QStringList>("windows");
+        QTest::addColumn<QStringList>("seen"); // each box, with what the chooser shows meanwhile
+        const QString starting = "選択された項目で起動中です...";
+        const QString unloading = "完了。このメニューをアンロードしています。";
+        QTest::newRow("Cancel") << 0 << QStringList{} << QStringList{"after / " + starting};
+        QTest::newRow("Enter") << -1 << QStringList{} << QStringList{"after / " + starting};
+        QTest::newRow("TCP Server")
+            << 1 << QStringList{"FormTCPServerMain"}
+            << QStringList{"Host Port ? [555] / " + unloading, "after / " + unloading};
+        QTest::newRow("UDP") << 3 << QStringList{"FormUDPMain"}
+                             << QStringList{"after / " + unloading};
+    }
+
+    // The chooser says what it does, opens the window (whose load work runs while the chooser
+    // stands) and closes itself; Cancel only closes it.
+    void chooserClick()
+    {
+        QFETCH(int, button);
+        QPointer<FormMain> chooser =
+            qobject_cast<FormMain *>(WindowOpener::create(ModuleMain::Mode::Chooser));
+        chooser->setAttribute(Qt::WA_DeleteOnClose);
+        chooser->show();
+        QVERIFY(QTest::qWaitForWindowActive(chooser));
+        auto *label = chooser->findChild<QLabel *>(QStringLiteral("LabelInformation"));
+        DialogScript script;
+        script.ok();
+        QStringList seen;
+        script.onNextBox = [&] {
+            seen << script.boxes.last() + " / " + label->text();
+        };
+        auto *pushed =
+            chooser->findChild<QPushButton *>(QStringLiteral("btnChoise%1").arg(qMax(button, 0)));
+        connect(pushed, &QPushButton::clicked, label, [&] { seen << "after / " + label->text(); });
+        if (button < 0)
+            QTest::keyClick(chooser->windowHandle(), Qt::Key_Return);
+        else
+            pushed->click();
+        QTRY_VERIFY(!chooser);
+        QTEST(seen, "seen");
+        QTEST(windows(), "windows");
+    }
+};
+
+KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestStartup)
+#include "tst_startup.moc"

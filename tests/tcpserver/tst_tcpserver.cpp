@@ -1,0 +1,98 @@
+#include "cws_tcp_s.h"
+#include "formtcpservermain.h"
+#include "logpane.h"
+#include "netsupport.h"
+#include "windowsupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QScrollBar>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The server window against raw clients; it listens on a port the system chooses.
+class TestTcpServer final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+    void portQuestionUntilAPortIsGiven()
+    {
+        DialogScript script;
+        script.type("").type("99999999999").type(" 0 ").ok();
+        FormTCPServerMain window;
+        window.show(); // the port question and Listen run inside show()
+        QCOMPARE(script.boxes, (QStringList{"Host Port ? [555]", "Host Port ? [555]",
+                                            "Host Port ? [99999999999]"}));
+        auto *server = window.findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
+        QVERIFY(server->Port() > 0);
+        const QString caption = QStringLiteral("[%1]-[%2:%3] - wisp server");
+        QCOMPARE(window.windowTitle(), caption.arg(0).arg(server->IP()).arg(server->Port()));
+        TraceCapture trace; // "InfoWSock" switches the trace on, then off
+        for (int peers : {1, 2}) {
+            window.findChild<QAction *>(QStringLiteral("mnuInfoWSock"))->trigger();
+            (new Peer(quint16(server->Port())))->setParent(&window);
+            QTRY_COMPARE(server->ConnectCount(), peers);
+            QCOMPARE(trace.count("accept #"), 1);
+        }
+        window.close(); // "Close ?" answered OK stops the server
+        QVERIFY(server->Port() == 0 && script.unexpected.isEmpty());
+    }
+
+    // Clients wait for their lines to come back: a text is relayed before it is logged. Raised
+    // after the quiet interval (no line end), it makes the pane update on the next pass; by
+    // then the text has gone out.
+    void relaysBeforeItLogs()
+    {
+        DialogScript script;
+        script.type("0");
+        FormTCPServerMain window;
+        window.show();
+        auto *server = window.findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
+        auto *log = window.findChild<LogPane *>(QStringLiteral("TextLog"));
+        const int client = rawConnect(quint16(server->Port()));
+        QTRY_COMPARE(server->ConnectCount(), 1);
+        int relayedAtLog = -1;
+        char peek;
+        connect(log->verticalScrollBar(), &QScrollBar::rangeChanged, this, [&] {
+            if (relayedAtLog < 0)
+                relayedAtLog = ::recv(client, &peek, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+        });
+        const QByteArray text(5000, 'x');
+        QCOMPARE(::send(client, text.constData(), text.size(), 0), ssize_t(text.size()));
+        QTRY_VERIFY(relayedAtLog >= 0);
+        QCOMPARE(relayedAtLog, 1);
+        QCOMPARE(log->text(), QString::fromLatin1(text));
+        ::close(client);
+    }
+
+    // "ConnectClose" ends the connections; "Close" stops the server, then asks "Close ?".
+    void closeMenus()
+    {
+        DialogScript script;
+        script.type("0").cancel().ok();
+        QPointer<FormTCPServerMain> window = new FormTCPServerMain;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->show();
+        auto *server = window->findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
+        Peer one(quint16(server->Port())), two(quint16(server->Port()));
+        QTRY_COMPARE(server->ConnectCount(), 2);
+        window->findChild<QAction *>(QStringLiteral("mnuConnectClose"))->trigger();
+        QTRY_VERIFY(one.state() + two.state() == QAbstractSocket::UnconnectedState);
+        Peer three(quint16(server->Port()));
+        QTRY_COMPARE(server->ConnectCount(), 1);
+        window->findChild<QAction *>(QStringLiteral("mnuClose"))->trigger();
+        QTRY_COMPARE(three.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(window && window->isVisible() && server->Port() == 0);
+        window->close();
+        QTRY_VERIFY(!window);
+        QCOMPARE(script.boxes, (QStringList{"Host Port ? [555]", "Close ? (OK, Cancel)",
+                                            "Close ? (OK, Cancel)"}));
+    }
+};
+
+QTEST_MAIN(TestTcpServer)
+#include "tst_tcpserver.moc"

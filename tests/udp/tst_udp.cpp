@@ -1,0 +1,84 @@
+#include "formudpmain.h"
+#include "logpane.h"
+#include "netsupport.h"
+#include "windowsupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QUdpSocket>
+
+namespace {
+const QString Stamp = QStringLiteral("2000/06/12/9:05:07");
+
+QString block(const QString &text)
+{
+    return QStringLiteral("send IP - 127.0.0.1\r\nsend date - ") + Stamp +
+           QStringLiteral("\r\n\r\n--- [SOF] ---\r\n") + text + QStringLiteral("\r\n--- [EOF] ---");
+}
+
+QString shown(const QString &received)
+{
+    return QStringLiteral("got date - ") + Stamp + QStringLiteral("\r\n\r\n") + received;
+}
+
+QAction *action(QWidget *window, const char *name)
+{
+    return window->findChild<QAction *>(QString::fromLatin1(name));
+}
+} // namespace
+
+// The UDP window on its fixed ports 777 and 778, in a network namespace of the test's own.
+class TestUdp final : public QObject
+{
+    Q_OBJECT
+
+    FixedClock clock;
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+    void sendReceiveReAimAndClose()
+    {
+        DialogScript script;
+        auto *window = new FormUDPMain;
+        window->show();
+        QCOMPARE(window->windowTitle(), QStringLiteral("UDP"));
+        QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:localhost"));
+        auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
+        auto *entry = window->findChild<QPlainTextEdit *>(QStringLiteral("TextMain"));
+
+        // Aimed at "localhost", the window receives its own block; the entry keeps its text.
+        entry->setPlainText(QStringLiteral("hello\nworld"));
+        action(window, "mnuSend")->trigger();
+        QTRY_COMPARE(log->text(), shown(block(QStringLiteral("hello\r\nworld"))));
+        QCOMPARE(entry->toPlainText(), QStringLiteral("hello\nworld"));
+
+        // Re-aimed by the answer as typed; Cancel and an empty answer change nothing.
+        script.type("127.0.0.1").cancel().type("");
+        action(window, "mnuReSet")->trigger();
+        action(window, "mnuReSet")->trigger();
+        action(window, "mnuReSet")->trigger();
+        QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:127.0.0.1"));
+        QCOMPARE(script.boxes, (QStringList{"Remote IP ? [localhost]", "Remote IP ? [127.0.0.1]",
+                                            "Remote IP ? [127.0.0.1]"}));
+        entry->clear(); // an empty entry makes a block all the same
+        action(window, "mnuSend")->trigger();
+        QTRY_COMPARE(log->text(), shown(block(QString())));
+
+        // "Close ?" Cancel keeps both ports; OK frees them.
+        script.cancel().ok();
+        window->close();
+        QVERIFY(window->isVisible());
+        QUdpSocket taker;
+        QVERIFY(!taker.bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
+        window->close(); // the objects are closed before the window goes
+        QVERIFY(!window->isVisible());
+        QVERIFY(taker.bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
+        QVERIFY(QUdpSocket().bind(QHostAddress::Any, 778, QUdpSocket::DontShareAddress));
+        delete window;
+    }
+};
+
+KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestUdp)
+#include "tst_udp.moc"
