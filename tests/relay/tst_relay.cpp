@@ -52,12 +52,13 @@ struct Relay
 };
 
 // count raw peers on loopback, all seen by the relay; empty when that fails.
-QList<QTcpSocket *> connectPeers(Relay &relay, quint16 port, int count, QObject *parent)
+QList<QTcpSocket *> connectPeers(Relay &relay, quint16 port, int count, QObject *parent,
+                                 const QHostAddress &to = QHostAddress(QHostAddress::LocalHost))
 {
     QList<QTcpSocket *> peers;
     for (int i = 0; i < count; ++i) {
         peers << new QTcpSocket(parent);
-        peers.last()->connectToHost(QHostAddress::LocalHost, port);
+        peers.last()->connectToHost(to, port);
         if (!peers.last()->waitForConnected(WaitMs))
             return {};
         peers.last()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -126,10 +127,14 @@ private slots:
         QTest::addColumn<QByteArray>("attack");
         QTest::addColumn<int>("relayed"); // bytes of it the others get at least
         QTest::addColumn<bool>("reset");
+        QTest::addColumn<QByteArray>("seen"); // what the others get of it: valid UTF-8
         const QByteArray flood(3 * 1024 * 1024, 'x');
-        QTest::newRow("flood without line end") << flood << int(flood.size()) << false;
-        QTest::newRow("garbage") << QByteArray("\xff\xfe\xc3\x00\x80garbage\n", 13) << 8 << false;
-        QTest::newRow("reset half-way through a line") << QByteArray("half a li") << 0 << true;
+        const QByteArray bad("\xef\xbf\xbd"); // U+FFFD for each byte that is no UTF-8
+        QTest::newRow("flood without line end") << flood << int(flood.size()) << false << flood;
+        QTest::newRow("garbage") << QByteArray("\xff\xfe\xc3\x00\x80garbage\n", 13) << 8 << false
+                                 << bad + bad + bad + QByteArray(1, 0) + bad + "garbage\n";
+        QTest::newRow("reset half-way through a line")
+            << QByteArray("half a li") << 0 << true << QByteArray();
     }
 
     void hostilePeerHurtsNoOther()
@@ -137,6 +142,7 @@ private slots:
         QFETCH(QByteArray, attack);
         QFETCH(int, relayed);
         QFETCH(bool, reset);
+        QFETCH(QByteArray, seen);
         Relay relay({u"--port=0"_s, u"--bind=127.0.0.1"_s, u"-q"_s});
         const quint16 port = relay.port();
         QObject owner;
@@ -156,7 +162,7 @@ private slots:
         send(good, "after\r\n");
         // The attack and "after" come from two peers: either may be relayed first.
         QVERIFY(readUntil(other, got, 15 + relayed, "after\r\n"));
-        QVERIFY(got.startsWith("before\r\n"));
+        QVERIFY(got.startsWith("before\r\n") && got.contains(seen));
         QObject later;
         QVERIFY(!connectPeers(relay, port, 1, &later).isEmpty());
         QVERIFY(relay.opened(reset ? 3 : 4));
@@ -197,11 +203,29 @@ private slots:
         QVERIFY(!relay.err.contains("listening"));
     }
 
-    // Socket at descriptor 3, LISTEN_FDS=1, LISTEN_PID its own: served instead of port 555.
+    // --help: the usage on standard output, status 0. A descriptor 3 handed over that is no
+    // socket: one line, status 1.
+    void helpAndNoSocketHandedOver()
+    {
+        Relay help({u"--help"_s});
+        QVERIFY(help.finished());
+        QCOMPARE(help.process.exitCode(), 0);
+        const QByteArray usage = help.process.readAllStandardOutput();
+        QVERIFY2(usage.contains("--port") && usage.contains("--timestamps"), usage);
+        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" 3</dev/null"_s,
+                     u"" KESTREL_RELAY ""_s},
+                    u"/bin/sh"_s);
+        QVERIFY(relay.finished());
+        QCOMPARE(relay.process.exitCode(), 1);
+        QVERIFY2(relay.err.count('\n') == 1 && relay.err.contains("descriptor 3"), relay.err);
+    }
+
+    // Socket at descriptor 3, LISTEN_FDS=1, LISTEN_PID its own: served instead of port 555
+    // (an IPv6 one, whose peers the event lines write in brackets).
     void servesSocketHandedOver()
     {
         QTcpServer handed;
-        QVERIFY(handed.listen(QHostAddress::LocalHost));
+        QVERIFY(handed.listen(QHostAddress::LocalHostIPv6));
         handed.pauseAccepting();
         const int fd = int(handed.socketDescriptor());
         Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" -q"_s,
@@ -210,8 +234,12 @@ private slots:
         QCOMPARE(relay.port(), handed.serverPort());
         QVERIFY(relay.err.contains("handed over"));
         QObject owner;
-        const QList<QTcpSocket *> peers = connectPeers(relay, handed.serverPort(), 2, &owner);
+        const QList<QTcpSocket *> peers = connectPeers(relay, handed.serverPort(), 2, &owner,
+                                                       QHostAddress(QHostAddress::LocalHostIPv6));
         QVERIFY(!peers.isEmpty());
+        QVERIFY2(relay.err.contains(" [::1]:" + QByteArray::number(peers[0]->localPort()) +
+                                    " connected"),
+                 relay.err);
         send(peers[0], "through the handed-over socket\n");
         QByteArray got;
         QVERIFY(readUntil(peers[1], got, 1, "\n"));

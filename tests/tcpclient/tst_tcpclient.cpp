@@ -134,6 +134,27 @@ private slots:
             QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
     }
 
+    // At any size the log fills the window above one row: the menu button, then the entry box
+    // to the right edge.
+    void controlsFollowTheWindow()
+    {
+        FormTCPClientMain window;
+        window.show();
+        for (const QSize size : {QSize(420, 300), QSize(900, 700)}) {
+            window.resize(size);
+            const QRect log = window.findChild<QWidget *>(QStringLiteral("TextLog"))->geometry();
+            const QRect combo =
+                window.findChild<QWidget *>(QStringLiteral("ComboMain"))->geometry();
+            const QRect button = window.findChild<QWidget *>(QStringLiteral("btnMenu"))->geometry();
+            QCOMPARE(log.topLeft(), QPoint(0, 0));
+            QCOMPARE(log.width(), size.width());
+            QCOMPARE(button.top(), log.bottom() + 1);
+            QCOMPARE(combo.top(), log.bottom() + 1);
+            QCOMPARE(combo.left(), button.right() + 1);
+            QCOMPARE(combo.right(), size.width() - 1);
+        }
+    }
+
     // The wait runs out while a real box of the window is up (the connect dialogue, opened
     // during the wait): the handler under the box still needs its window, so the window stays
     // until the box has gone, and closes then.
