@@ -23,6 +23,9 @@ fi
 echo "== tests"
 ctest --test-dir "$build" --output-on-failure --timeout 300 || failed+=(tests)
 
+echo "== screen reader view (AT-SPI under Xvfb)"
+"$root/scripts/check-atspi.sh" "$build" || failed+=(atspi)
+
 echo "== Debian package"
 "$root/scripts/check-package.sh" "$build" || failed+=(package)
 

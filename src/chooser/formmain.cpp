@@ -86,6 +86,10 @@ FormMain::FormMain(Opener opener, QWidget *parent)
     // Mouse moves over the bare picture must arrive even with no button held.
     setMouseTracking(true);
     m_picture = QPixmap(QStringLiteral(":/chooser.jpg"));
+    // The title stays empty on screen; a screen reader names the window and says what the
+    // picture asks, which a mouse hears from its hint.
+    setAccessibleName(QStringLiteral("kestrel"));
+    setAccessibleDescription(PictureHint);
 
     // Created in the designed control order; the focus order is set below.
     for (int index : {1, 2, 3, 0}) {
@@ -99,6 +103,7 @@ FormMain::FormMain(Opener opener, QWidget *parent)
         // A move over a button is the button's hint; it must not fall through to the picture.
         button->setAttribute(Qt::WA_NoMousePropagation);
         button->installEventFilter(this);
+        button->setAccessibleDescription(choise.hint);
         connect(button, &QPushButton::clicked, this, [this, index] { btnChoiseClick(index); });
         btnChoise[index] = button;
     }

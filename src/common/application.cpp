@@ -1,5 +1,7 @@
 #include "application.h"
 
+#include "accessibility.h"
+
 #include <QApplication>
 
 // Static libraries need their resources pulled in by hand, from the global namespace.
@@ -13,6 +15,7 @@ namespace Application {
 void setUp(QApplication &app)
 {
     initResources();
+    Accessibility::installFactory();
     QApplication::setApplicationName(QStringLiteral("kestrel"));
     QApplication::setApplicationVersion(versionText());
     QApplication::setWindowIcon(icon());

@@ -1,5 +1,8 @@
 #include "logpane.h"
 
+#include "accessibility.h"
+
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -25,6 +28,12 @@ constexpr int Margin = 2;
 // Laying out what is on screen costs far more than storing a line; at high line rates the
 // screen is brought up to date at most this often.
 constexpr int ScreenIntervalMs = 16;
+
+// Assistive technology counts positions in int.
+int accessibleOffset(qsizetype position)
+{
+    return int(std::min<qsizetype>(position, INT_MAX));
+}
 
 class ChunkedText
 {
@@ -252,14 +261,45 @@ struct LogPane::Private
 
     void setSelection(qsizetype newAnchor, qsizetype newCaret)
     {
+        const qsizetype oldAnchor = anchor, oldCaret = caret;
         anchor = std::clamp<qsizetype>(newAnchor, 0, text.size());
         caret = std::clamp<qsizetype>(newCaret, 0, text.size());
         q->viewport()->update();
+        selectionMoved(oldAnchor, oldCaret);
+    }
+
+    // A screen reader follows the caret and speaks the selection.
+    void selectionMoved(qsizetype oldAnchor, qsizetype oldCaret) const
+    {
+        if (!QAccessible::isActive())
+            return;
+        if (caret != oldCaret) {
+            QAccessibleTextCursorEvent event(q, accessibleOffset(caret));
+            QAccessible::updateAccessibility(&event);
+        }
+        if ((anchor != oldAnchor || caret != oldCaret) &&
+            (anchor != caret || oldAnchor != oldCaret)) {
+            QAccessibleTextSelectionEvent event(q, accessibleOffset(std::min(anchor, caret)),
+                                                accessibleOffset(std::max(anchor, caret)));
+            QAccessible::updateAccessibility(&event);
+        }
+    }
+
+    void appendQuietly(const QString &added)
+    {
+        if (added.isEmpty())
+            return;
+        const qsizetype from = text.size();
+        text.append(added);
+        indexAppended(from, added);
+        scheduleUpdate();
     }
 };
 
 LogPane::LogPane(QWidget *parent) : QAbstractScrollArea(parent), d(std::make_unique<Private>(this))
 {
+    // Whoever makes a log pane gets it read to assistive technology, tests and tools included.
+    Accessibility::installFactory();
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
@@ -282,21 +322,38 @@ qsizetype LogPane::length() const
 
 void LogPane::setText(const QString &text)
 {
+    const bool accessible = QAccessible::isActive();
+    // The text that goes is told along with its going; only a listener pays for the copy.
+    const QString old = accessible ? d->text.mid(0, d->text.size()) : QString();
+    const qsizetype oldAnchor = d->anchor, oldCaret = d->caret;
     d->text.clear();
     d->segmentStarts.assign(1, 0);
     d->anchor = d->caret = 0;
     verticalScrollBar()->setValue(0);
-    appendText(text);
+    d->appendQuietly(text);
+    if (!accessible)
+        return;
+    if (old.isEmpty() && !text.isEmpty()) {
+        QAccessibleTextInsertEvent event(this, 0, text);
+        QAccessible::updateAccessibility(&event);
+    } else if (text.isEmpty() && !old.isEmpty()) {
+        QAccessibleTextRemoveEvent event(this, 0, old);
+        QAccessible::updateAccessibility(&event);
+    } else if (!old.isEmpty()) {
+        QAccessibleTextUpdateEvent event(this, 0, old, text);
+        QAccessible::updateAccessibility(&event);
+    }
+    d->selectionMoved(oldAnchor, oldCaret);
 }
 
 void LogPane::appendText(const QString &text)
 {
-    if (text.isEmpty())
-        return;
     const qsizetype from = d->text.size();
-    d->text.append(text);
-    d->indexAppended(from, text);
-    d->scheduleUpdate();
+    d->appendQuietly(text);
+    if (!text.isEmpty() && QAccessible::isActive()) {
+        QAccessibleTextInsertEvent event(this, accessibleOffset(from), text);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void LogPane::clear()
@@ -311,10 +368,12 @@ qsizetype LogPane::caretPosition() const
 
 void LogPane::setCaretPosition(qsizetype position)
 {
+    const qsizetype oldAnchor = d->anchor, oldCaret = d->caret;
     position = std::clamp<qsizetype>(position, 0, d->text.size());
     d->anchor = d->caret = position;
     d->revealPosition = position;
     d->scheduleUpdate();
+    d->selectionMoved(oldAnchor, oldCaret);
 }
 
 QString LogPane::selectedText() const
@@ -333,6 +392,72 @@ void LogPane::copy() const
     const QString selection = selectedText();
     if (!selection.isEmpty())
         QApplication::clipboard()->setText(selection);
+}
+
+QString LogPane::textRange(qsizetype from, qsizetype to) const
+{
+    from = std::clamp<qsizetype>(from, 0, d->text.size());
+    to = std::clamp<qsizetype>(to, from, d->text.size());
+    return d->text.mid(from, to - from);
+}
+
+std::pair<qsizetype, qsizetype> LogPane::rowAt(qsizetype position) const
+{
+    const qsizetype segment = d->segmentOf(std::clamp<qsizetype>(position, 0, d->text.size()));
+    return {d->segmentStart(segment), d->segmentEnd(segment)};
+}
+
+qsizetype LogPane::anchorPosition() const
+{
+    return d->anchor;
+}
+
+qsizetype LogPane::cursorPosition() const
+{
+    return d->caret;
+}
+
+void LogPane::select(qsizetype anchor, qsizetype cursor)
+{
+    d->setSelection(anchor, cursor);
+    reveal(d->caret);
+}
+
+QRect LogPane::characterRect(qsizetype position) const
+{
+    if (position < 0 || position >= d->text.size())
+        return QRect();
+    const qsizetype segment = d->segmentOf(position);
+    qreal y = Margin;
+    for (qsizetype i = verticalScrollBar()->value(); i < segment; ++i) {
+        y += d->segmentHeight(i);
+        if (y >= viewport()->height())
+            return QRect();
+    }
+    if (segment < verticalScrollBar()->value())
+        return QRect();
+    QTextLayout layout;
+    d->layOut(layout, segment);
+    // A line end is not drawn: it stands where its line stops.
+    const int column = int(std::min(position - d->segmentStart(segment), layout.text().size()));
+    const QTextLine line = layout.lineForTextPosition(column);
+    if (!line.isValid())
+        return QRect(Margin, int(y), fontMetrics().averageCharWidth(), fontMetrics().height());
+    const qreal left = line.cursorToX(column);
+    const qreal right = column < layout.text().size() ? line.cursorToX(column + 1) : left;
+    return QRectF(Margin + left, y + line.y(), std::max<qreal>(right - left, 1), line.height())
+        .toAlignedRect();
+}
+
+qsizetype LogPane::positionAt(const QPoint &point) const
+{
+    return d->positionAt(point);
+}
+
+void LogPane::reveal(qsizetype position)
+{
+    d->revealPosition = std::clamp<qsizetype>(position, 0, d->text.size());
+    d->scheduleUpdate();
 }
 
 void LogPane::paintEvent(QPaintEvent *)

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <utility>
 
 // The log pane of every window: multi-line, vertical scroll bar, read-only for the user but
 // selectable and copyable. Its text reads back exactly as it was appended (CR LF included)
@@ -32,6 +33,21 @@ public:
     QString selectedText() const;
     void selectAll();
     void copy() const;
+
+    // What assistive technology reads, piece by piece, so that a long log is never copied
+    // whole. The selection runs from the anchor to the cursor, the end that moves; the caret
+    // above is whichever of them comes first.
+    QString textRange(qsizetype from, qsizetype to) const;
+    // Start and end of the row that holds `position`: one line with its line end, or a piece
+    // of a very long line.
+    std::pair<qsizetype, qsizetype> rowAt(qsizetype position) const;
+    qsizetype anchorPosition() const;
+    qsizetype cursorPosition() const;
+    void select(qsizetype anchor, qsizetype cursor);
+    // In viewport coordinates; empty for a character that is not on screen.
+    QRect characterRect(qsizetype position) const;
+    qsizetype positionAt(const QPoint &point) const;
+    void reveal(qsizetype position);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

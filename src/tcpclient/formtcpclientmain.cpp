@@ -103,6 +103,8 @@ void FormTCPClientMain::createControls()
     TextLog = new LogPane(this);
     TextLog->setObjectName(QStringLiteral("TextLog"));
     Appearance::styleBox(TextLog, Appearance::LightBlue);
+    TextLog->setAccessibleName(QStringLiteral("Log"));
+    TextLog->setAccessibleDescription(QStringLiteral("Everything the server relays"));
 
     btnMenu = new QPushButton(this);
     btnMenu->setObjectName(QStringLiteral("btnMenu"));
@@ -114,6 +116,10 @@ void FormTCPClientMain::createControls()
                        "QPushButton:pressed { border-style: inset; }")
             .arg(Appearance::LightBlue.name()));
     connect(btnMenu, &QPushButton::clicked, this, &FormTCPClientMain::btnMenuClick);
+    // The button has no caption: its name is the menu it opens, as Space opens it.
+    btnMenu->setAccessibleName(QStringLiteral("Menu"));
+    btnMenu->setAccessibleDescription(
+        QStringLiteral("Connect, Close, Send, InfWSock, LogClear, HistClear"));
 
     ComboMain = new QComboBox(this);
     ComboMain->setObjectName(QStringLiteral("ComboMain"));
@@ -126,6 +132,11 @@ void FormTCPClientMain::createControls()
     // The platform decides the combo's height from its font; the layout follows it.
     ComboMain->setFixedHeight(ComboMain->sizeHint().height());
     ComboMain->installEventFilter(this);
+    for (QWidget *entry : std::initializer_list<QWidget *>{ComboMain, ComboMain->lineEdit()}) {
+        entry->setAccessibleName(QStringLiteral("Line"));
+        entry->setAccessibleDescription(
+            QStringLiteral("Enter sends it; the list holds the lines sent, newest first"));
+    }
     ComboMain->lineEdit()->installEventFilter(this);
 
     setTabOrder(TextLog, btnMenu);
@@ -137,6 +148,7 @@ void FormTCPClientMain::createMenu()
     // Shown only as a pop-up from btnMenu; the window has no menu bar.
     mnuMenu = new QMenu(QStringLiteral("Menu"), this);
     mnuMenu->setObjectName(QStringLiteral("mnuMenu"));
+    mnuMenu->setAccessibleName(mnuMenu->title());
 
     const auto addItem = [this](const char *name, const char *caption,
                                 void (FormTCPClientMain::*command)()) {

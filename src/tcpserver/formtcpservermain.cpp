@@ -55,6 +55,8 @@ FormTCPServerMain::FormTCPServerMain(QWidget *parent)
 
     TextLog->setObjectName(QStringLiteral("TextLog"));
     Appearance::styleBox(TextLog, Appearance::LightBlue);
+    TextLog->setAccessibleName(QStringLiteral("Log"));
+    TextLog->setAccessibleDescription(QStringLiteral("Every line received, as relayed"));
     // The pane follows the window down to any size; the layout must not hold the window up.
     TextLog->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     layout()->setSizeConstraint(QLayout::SetNoConstraint);

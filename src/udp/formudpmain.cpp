@@ -65,12 +65,16 @@ FormUDPMain::FormUDPMain(QWidget *parent)
     TextLog->setObjectName(QStringLiteral("TextLog"));
     TextLog->setGeometry(twipsRect(105, 60, 4290, 1080));
     Appearance::styleBox(TextLog, Appearance::LightOrange);
+    TextLog->setAccessibleName(QStringLiteral("Log"));
+    TextLog->setAccessibleDescription(QStringLiteral("The last block received"));
 
     TextMain = new QPlainTextEdit(client);
     TextMain->setObjectName(QStringLiteral("TextMain"));
     TextMain->setGeometry(twipsRect(90, 1170, 4290, 1080));
     TextMain->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Appearance::styleBox(TextMain, Appearance::LightOrange);
+    TextMain->setAccessibleName(QStringLiteral("Text"));
+    TextMain->setAccessibleDescription(QStringLiteral("Send sends it as one block"));
 
     setTabOrder(TextMain, TextLog);
     TextMain->setFocus();
