@@ -60,9 +60,9 @@ void LogPaneAccessible::selection(int selectionIndex, int *startOffset, int *end
     *startOffset = *endOffset = 0;
     if (selectionIndex != 0 || selectionCount() == 0)
         return;
-    const auto [from, to] = std::minmax(pane()->anchorPosition(), pane()->cursorPosition());
-    *startOffset = clampedInt(from);
-    *endOffset = clampedInt(to);
+    const qsizetype anchor = pane()->anchorPosition(), cursor = pane()->cursorPosition();
+    *startOffset = clampedInt(std::min(anchor, cursor));
+    *endOffset = clampedInt(std::max(anchor, cursor));
 }
 
 int LogPaneAccessible::selectionCount() const

@@ -1,6 +1,7 @@
 #include "logpane.h"
 #include "numberreading.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -8,7 +9,60 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
+
 #include <cfenv>
+
+namespace {
+
+// What a screen reader hears from the log pane, one entry per event: "insert 9 text",
+// "remove 0 text", "update old>new", "caret 17", "selection 2-5".
+QStringList heard;
+const QObject *listenedTo = nullptr;
+
+void listen(QAccessibleEvent *event)
+{
+    if (event->object() != listenedTo)
+        return;
+    switch (event->type()) {
+    case QAccessible::TextInserted: {
+        const auto *e = static_cast<QAccessibleTextInsertEvent *>(event);
+        heard << QStringLiteral("insert %1 %2").arg(e->changePosition()).arg(e->textInserted());
+        break;
+    }
+    case QAccessible::TextRemoved: {
+        const auto *e = static_cast<QAccessibleTextRemoveEvent *>(event);
+        heard << QStringLiteral("remove %1 %2").arg(e->changePosition()).arg(e->textRemoved());
+        break;
+    }
+    case QAccessible::TextUpdated: {
+        const auto *e = static_cast<QAccessibleTextUpdateEvent *>(event);
+        heard << QStringLiteral("update %1>%2").arg(e->textRemoved(), e->textInserted());
+        break;
+    }
+    case QAccessible::TextCaretMoved:
+        heard << QStringLiteral("caret %1")
+                     .arg(static_cast<QAccessibleTextCursorEvent *>(event)->cursorPosition());
+        break;
+    case QAccessible::TextSelectionChanged: {
+        const auto *e = static_cast<QAccessibleTextSelectionEvent *>(event);
+        heard << QStringLiteral("selection %1-%2").arg(e->selectionStart()).arg(e->selectionEnd());
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+QAccessibleTextInterface *textOf(LogPane &pane)
+{
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(&pane);
+    return iface ? iface->textInterface() : nullptr;
+}
+
+} // namespace
 
 // The helpers every window shares: number reading and the log pane.
 class TestCommon final : public QObject
@@ -16,6 +70,13 @@ class TestCommon final : public QObject
     Q_OBJECT
 
 private slots:
+    // As a screen reader's bridge does; the offscreen platform has none to switch it on.
+    void initTestCase()
+    {
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+        QAccessible::installUpdateHandler(listen);
+    }
+
     void numberReading_data()
     {
         QTest::addColumn<QString>("text");
@@ -113,6 +174,114 @@ private slots:
         QTRY_COMPARE(bar->value(), 0);
         pane.setCaretPosition(pane.length() - 9); // in "line 499", the row before the last
         QTRY_COMPARE(bar->value(), 500 - rowsShown);
+    }
+
+    // A screen reader gets what the pane shows, and hears of each change as it happens: the
+    // server's and client's appends with the caret, LogClear, and the UDP window's replace.
+    void logReadsAsText()
+    {
+        LogPane pane;
+        pane.show();
+        listenedTo = &pane;
+        heard.clear();
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(&pane);
+        QVERIFY(iface && iface->textInterface());
+        QCOMPARE(iface->role(), QAccessible::EditableText);
+        QVERIFY(iface->state().readOnly && iface->state().multiLine && !iface->state().editable);
+        QAccessibleTextInterface *text = iface->textInterface();
+        const auto all = [text] {
+            return text->text(0, text->characterCount());
+        };
+
+        pane.appendText(QStringLiteral("7@a|one\r\n"));
+        pane.appendText(QStringLiteral("8@b|two\r\n"));
+        pane.setCaretPosition(pane.length() - 1);
+        QCOMPARE(all(), pane.text());
+        QCOMPARE(text->cursorPosition(), 17);
+        QCOMPARE(heard, QStringList({"insert 0 7@a|one\r\n", "insert 9 8@b|two\r\n", "caret 17"}));
+
+        heard.clear();
+        pane.clear();
+        QCOMPARE(text->characterCount(), 0);
+        QCOMPARE(heard, QStringList({"remove 0 7@a|one\r\n8@b|two\r\n", "caret 0"}));
+
+        heard.clear();
+        pane.setText(QStringLiteral("got\r\n\r\nfirst"));
+        pane.setText(QStringLiteral("got\r\n\r\nsecond"));
+        QCOMPARE(all(), pane.text());
+        QCOMPARE(heard, QStringList({"insert 0 got\r\n\r\nfirst",
+                                     "update got\r\n\r\nfirst>got\r\n\r\nsecond"}));
+
+        // The selection, set by a screen reader or by the user, reads the same both ways.
+        heard.clear();
+        text->setSelection(0, 9, 5);
+        QCOMPARE(pane.selectedText(), QStringLiteral("\r\nse"));
+        int start = -1, end = -1;
+        text->selection(0, &start, &end);
+        QCOMPARE(std::pair(start, end), std::pair(5, 9));
+        pane.selectAll();
+        text->selection(0, &start, &end);
+        QCOMPARE(std::pair(start, end), std::pair(0, 13));
+        text->removeSelection(0);
+        QCOMPARE(text->selectionCount(), 0);
+        QCOMPARE(heard, QStringList({"caret 5", "selection 5-9", "caret 13", "selection 0-13",
+                                     "selection 13-13"}));
+        listenedTo = nullptr;
+    }
+
+    // Reading by character, word and line, at, before and after an offset, as screen readers
+    // move through a log; -1 is the end and -2 the caret (here at 8).
+    void logReadsByUnit_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<int>("boundary");
+        QTest::addColumn<QStringList>("atBeforeAfter"); // each "text@start"
+
+        const auto line = QAccessible::LineBoundary;
+        const auto word = QAccessible::WordBoundary;
+        const auto character = QAccessible::CharBoundary;
+        QTest::newRow("first line")
+            << 0 << int(line) << QStringList{"7@a|hi there\r\n@0", "@-1", "8@b|日本語\r\n@14"};
+        QTest::newRow("on a line end")
+            << 13 << int(line) << QStringList{"7@a|hi there\r\n@0", "@-1", "8@b|日本語\r\n@14"};
+        QTest::newRow("second line")
+            << 14 << int(line)
+            << QStringList{"8@b|日本語\r\n@14", "7@a|hi there\r\n@0", "unfinished@23"};
+        QTest::newRow("last line, unfinished")
+            << 30 << int(line) << QStringList{"unfinished@23", "8@b|日本語\r\n@14", "@33"};
+        QTest::newRow("end of text")
+            << -1 << int(line) << QStringList{"unfinished@23", "8@b|日本語\r\n@14", "@33"};
+        QTest::newRow("word") << 8 << int(word) << QStringList{"there@7", " @6", "\r\n@12"};
+        QTest::newRow("word at the caret")
+            << -2 << int(word) << QStringList{"there@7", " @6", "\r\n@12"};
+        QTest::newRow("character") << 5 << int(character) << QStringList{"i@5", "h@4", " @6"};
+        QTest::newRow("character at the end")
+            << 33 << int(character) << QStringList{"@33", "d@32", "@33"};
+        QTest::newRow("character past the end")
+            << 34 << int(character) << QStringList{"@-1", "@-1", "@-1"};
+    }
+
+    void logReadsByUnit()
+    {
+        QFETCH(int, offset);
+        QFETCH(int, boundary);
+        LogPane pane;
+        pane.appendText(QStringLiteral("7@a|hi there\r\n8@b|日本語\r\nunfinished"));
+        pane.setCaretPosition(8);
+        QAccessibleTextInterface *text = textOf(pane);
+        QVERIFY(text);
+        const auto type = QAccessible::TextBoundaryType(boundary);
+        using Reader = QString (QAccessibleTextInterface::*)(int, QAccessible::TextBoundaryType,
+                                                             int *, int *) const;
+        QStringList read;
+        for (const Reader reader :
+             {&QAccessibleTextInterface::textAtOffset, &QAccessibleTextInterface::textBeforeOffset,
+              &QAccessibleTextInterface::textAfterOffset}) {
+            int start = 0, end = 0;
+            const QString unit = (text->*reader)(offset, type, &start, &end);
+            read << unit + u'@' + QString::number(start);
+        }
+        QTEST(read, "atBeforeAfter");
     }
 };
 

@@ -1,3 +1,4 @@
+#include "application.h"
 #include "commandline.h"
 #include "formmain.h"
 #include "modulemain.h"
@@ -5,6 +6,7 @@
 #include "windowopener.h"
 #include "windowsupport.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -24,6 +26,24 @@ QStringList windows(bool remove = false)
     }
     return names;
 }
+// Every control a person uses, as "name" or "? role" when it has none, and the log panes that
+// read as text.
+void controlsOf(QAccessibleInterface *node, QStringList &controls, int &logs)
+{
+    const QAccessible::Role role = node->role();
+    if (role == QAccessible::ScrollBar || role == QAccessible::List)
+        return; // the mouse's business, and the combo box's closed list
+    if (role == QAccessible::EditableText && node->state().readOnly && node->textInterface())
+        ++logs;
+    const bool control = node->state().focusable || role == QAccessible::PushButton ||
+                         role == QAccessible::MenuItem || role == QAccessible::EditableText;
+    if (control) {
+        const QString name = node->text(QAccessible::Name);
+        controls << (name.isEmpty() ? QStringLiteral("? %1").arg(role) : name);
+    }
+    for (int i = 0; i < node->childCount(); ++i)
+        controlsOf(node->child(i), controls, logs);
+}
 } // namespace
 
 // The command-line splitter, the start-up routine and the mode chooser, in a private network
@@ -33,7 +53,11 @@ class TestStartup final : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void initTestCase()
+    {
+        Application::setUp(*qApp);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
     void cleanup() { windows(true); }
 
     void split_data()
@@ -92,6 +116,39 @@ private slots:
     }
 
     // Hints follow the mouse over buttons and picture, not labels; Tab: Cancel, UDP, Client...
+    // A screen reader finds each window as a window, every control by a name, the logs as text.
+    void windowsForScreenReaders_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QStringList>("controls");
+        QTest::addColumn<int>("logs");
+        QTest::newRow("chooser") << int(ModuleMain::Mode::Chooser)
+                                 << QStringList{"TCP Server", "TCP Client", "UDP", "Cancel"} << 0;
+        QTest::newRow("server") << int(ModuleMain::Mode::Server)
+                                << QStringList{"Log", "Close", "ConnectClose", "InfoWSock",
+                                               "LogClear"}
+                                << 1;
+        QTest::newRow("client") << int(ModuleMain::Mode::Client)
+                                << QStringList{"Log", "Menu", "Line", "Line"} << 1;
+        QTest::newRow("UDP") << int(ModuleMain::Mode::Udp)
+                             << QStringList{"Log", "Text", "Send", "ReSet", "Min", "Close"} << 1;
+    }
+
+    void windowsForScreenReaders()
+    {
+        QFETCH(int, mode);
+        std::unique_ptr<QWidget> window(WindowOpener::create(ModuleMain::Mode(mode)));
+        QAccessibleInterface *root = QAccessible::queryAccessibleInterface(window.get());
+        QCOMPARE(root->role(), QAccessible::Window);
+        QVERIFY(!root->text(QAccessible::Name).isEmpty());
+        QStringList controls;
+        int logs = 0;
+        for (int i = 0; i < root->childCount(); ++i)
+            controlsOf(root->child(i), controls, logs);
+        QTEST(controls, "controls");
+        QTEST(logs, "logs");
+    }
+
     void chooserHintsAndFocus()
     {
         std::unique_ptr<QWidget> chooser(WindowOpener::create(ModuleMain::Mode::Chooser));
