@@ -101,6 +101,11 @@ struct LogPane::Private
     bool updatePending = false;
     QElapsedTimer sinceFlush;
     qsizetype revealPosition = -1;
+    // What assistive technology has not heard of yet: the text appended from this position on,
+    // and the caret if it moved since it was told. Told with the screen, once per pass, so a
+    // fast chat costs a screen reader's bridge a message per pass instead of two per line.
+    qsizetype untoldFrom = -1;
+    qsizetype toldCaret = 0;
 
     qsizetype segmentCount() const { return qsizetype(segmentStarts.size()); }
     qsizetype segmentStart(qsizetype i) const { return segmentStarts[size_t(i)]; }
@@ -205,6 +210,7 @@ struct LogPane::Private
 
     void flushUpdate()
     {
+        tellAccessibility();
         updatePending = false;
         sinceFlush.start();
         QScrollBar *bar = q->verticalScrollBar();
@@ -268,15 +274,31 @@ struct LogPane::Private
         selectionMoved(oldAnchor, oldCaret);
     }
 
-    // A screen reader follows the caret and speaks the selection.
-    void selectionMoved(qsizetype oldAnchor, qsizetype oldCaret) const
+    void tellAccessibility()
     {
-        if (!QAccessible::isActive())
+        const qsizetype from = std::exchange(untoldFrom, -1);
+        if (!QAccessible::isActive()) {
+            toldCaret = caret;
             return;
-        if (caret != oldCaret) {
+        }
+        if (from >= 0 && from < text.size()) {
+            QAccessibleTextInsertEvent event(q, accessibleOffset(from),
+                                             text.mid(from, text.size() - from));
+            QAccessible::updateAccessibility(&event);
+        }
+        if (caret != toldCaret) {
+            toldCaret = caret;
             QAccessibleTextCursorEvent event(q, accessibleOffset(caret));
             QAccessible::updateAccessibility(&event);
         }
+    }
+
+    // What the user or a screen reader selects is told at once, after all that came before.
+    void selectionMoved(qsizetype oldAnchor, qsizetype oldCaret)
+    {
+        if (!QAccessible::isActive())
+            return;
+        tellAccessibility();
         if ((anchor != oldAnchor || caret != oldCaret) &&
             (anchor != caret || oldAnchor != oldCaret)) {
             QAccessibleTextSelectionEvent event(q, accessibleOffset(std::min(anchor, caret)),
@@ -292,6 +314,8 @@ struct LogPane::Private
         const qsizetype from = text.size();
         text.append(added);
         indexAppended(from, added);
+        if (untoldFrom < 0)
+            untoldFrom = from;
         scheduleUpdate();
     }
 };
@@ -323,6 +347,8 @@ qsizetype LogPane::length() const
 void LogPane::setText(const QString &text)
 {
     const bool accessible = QAccessible::isActive();
+    if (accessible)
+        d->tellAccessibility(); // what came before, before it goes
     // The text that goes is told along with its going; only a listener pays for the copy.
     const QString old = accessible ? d->text.mid(0, d->text.size()) : QString();
     const qsizetype oldAnchor = d->anchor, oldCaret = d->caret;
@@ -333,6 +359,7 @@ void LogPane::setText(const QString &text)
     d->appendQuietly(text);
     if (!accessible)
         return;
+    d->untoldFrom = -1; // told here, as one change
     if (old.isEmpty() && !text.isEmpty()) {
         QAccessibleTextInsertEvent event(this, 0, text);
         QAccessible::updateAccessibility(&event);
@@ -348,12 +375,7 @@ void LogPane::setText(const QString &text)
 
 void LogPane::appendText(const QString &text)
 {
-    const qsizetype from = d->text.size();
     d->appendQuietly(text);
-    if (!text.isEmpty() && QAccessible::isActive()) {
-        QAccessibleTextInsertEvent event(this, accessibleOffset(from), text);
-        QAccessible::updateAccessibility(&event);
-    }
 }
 
 void LogPane::clear()
@@ -373,7 +395,8 @@ void LogPane::setCaretPosition(qsizetype position)
     d->anchor = d->caret = position;
     d->revealPosition = position;
     d->scheduleUpdate();
-    d->selectionMoved(oldAnchor, oldCaret);
+    if (oldAnchor != oldCaret) // a selection dropped; a mere caret move is told with the screen
+        d->selectionMoved(oldAnchor, oldCaret);
 }
 
 QString LogPane::selectedText() const

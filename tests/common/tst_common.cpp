@@ -176,8 +176,8 @@ private slots:
         QTRY_COMPARE(bar->value(), 500 - rowsShown);
     }
 
-    // A screen reader gets what the pane shows, and hears of each change as it happens: the
-    // server's and client's appends with the caret, LogClear, and the UDP window's replace.
+    // A screen reader gets what the pane shows, and hears of each change: the server's and
+    // client's appends with the caret, LogClear, and the UDP window's replace.
     void logReadsAsText()
     {
         LogPane pane;
@@ -198,7 +198,8 @@ private slots:
         pane.setCaretPosition(pane.length() - 1);
         QCOMPARE(all(), pane.text());
         QCOMPARE(text->cursorPosition(), 17);
-        QCOMPARE(heard, QStringList({"insert 0 7@a|one\r\n", "insert 9 8@b|two\r\n", "caret 17"}));
+        // Told with the screen, once per pass of the event loop, however many lines came.
+        QTRY_COMPARE(heard, QStringList({"insert 0 7@a|one\r\n8@b|two\r\n", "caret 17"}));
 
         heard.clear();
         pane.clear();

@@ -155,6 +155,28 @@ private slots:
         }
     }
 
+    // Without a mouse: Tab from the log reaches the menu button, Space opens its menu, the
+    // arrow keys and Enter run a command, and Tab goes on to the entry.
+    void commandsByKeyboard()
+    {
+        FormTCPClientMain window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto *button = window.findChild<QPushButton *>(QStringLiteral("btnMenu"));
+        window.findChild<QWidget *>(QStringLiteral("TextLog"))->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), button);
+        QTest::keyClick(button, Qt::Key_Space);
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        DialogScript script;
+        script.cancel();
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Down);
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Return);
+        QCOMPARE(script.boxes, QStringList{"Host IP ? [localhost]"});
+        QTest::keyClick(button, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), u"ComboMain");
+    }
+
     // The wait runs out while a real box of the window is up (the connect dialogue, opened
     // during the wait): the handler under the box still needs its window, so the window stays
     // until the box has gone, and closes then.
