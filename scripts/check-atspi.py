@@ -47,6 +47,10 @@ def fail(what):
 def wait_for(predicate, what, seconds=STEP_SECONDS):
     deadline = time.monotonic() + seconds
     while True:
+        for process in children:
+            if process.poll() is not None and process.returncode != 0:
+                raise TimeoutError("%s ended with status %d while waiting for %s" % (
+                    " ".join(process.args[1:]) or "kestrel", process.returncode, what))
         try:
             result = predicate()
         except GLib.GError:
@@ -169,7 +173,11 @@ def answer_box(process, prompt, text):
             if node.getRoleName() == "dialog" and find(node, "label", prompt):
                 return node
         return None
-    dialog = wait_for(box, "the box " + prompt)
+    try:
+        dialog = wait_for(box, "the box " + prompt)
+    except TimeoutError:
+        show_tree("what the program shows instead", application(process))
+        raise
     entry = wait_for(lambda: find(dialog, "text"), "the entry of " + prompt)
     entry.queryEditableText().setTextContents(text)
     press(wait_for(lambda: find(dialog, "push button", "OK"), "OK in " + prompt))
@@ -194,32 +202,38 @@ def log_text(log):
     return text.getText(0, text.characterCount)
 
 
+def heard_while(action, events, done):
+    """Runs `action` in the event loop and returns the events heard until done(events)."""
+    heard = []
+
+    def listener(event):
+        heard.append(event)
+        if done(heard):
+            pyatspi.Registry.stop()
+
+    pyatspi.Registry.registerEventListener(listener, *events)
+    GLib.timeout_add(0, lambda: action() and False)
+    GLib.timeout_add(STEP_SECONDS * 1000, lambda: pyatspi.Registry.stop() and False)
+    pyatspi.Registry.start()
+    pyatspi.Registry.deregisterEventListener(listener, *events)
+    return heard
+
+
 def popup_from(button):
     """Presses `button` and returns the pop-up menu it opens. A pop-up is no child of its
     application in the tree: like a screen reader, catch it as it shows."""
-    popups = []
-
-    def shown(event):
-        if find(event.source, "menu item"):
-            popups.append(event.source)
-            pyatspi.Registry.stop()
-
-    events = ("window:activate", "object:state-changed:showing")
-    pyatspi.Registry.registerEventListener(shown, *events)
-    GLib.timeout_add(0, lambda: press(button) and False)
-    GLib.timeout_add(STEP_SECONDS * 1000, lambda: pyatspi.Registry.stop() and False)
-    pyatspi.Registry.start()
-    pyatspi.Registry.deregisterEventListener(shown, *events)
-    if not popups:
+    heard = heard_while(lambda: press(button), ("window:activate", "object:state-changed:showing"),
+                        lambda events: find(events[-1].source, "menu item"))
+    if not heard or not find(heard[-1].source, "menu item"):
         raise TimeoutError("gave up waiting: a pop-up menu from %r" % button.name)
-    return popups[0]
+    return heard[-1].source
 
 
 def choose(window_node, button_name, item):
     button = wait_for(lambda: find(window_node, "push button", button_name),
                       "a push button named %r" % button_name)
     menu = popup_from(button)
-    press(wait_for(lambda: find(menu, "menu item", item), "the menu item " + item))
+    return wait_for(lambda: find(menu, "menu item", item), "the menu item " + item)
 
 
 def run(kestrel, trees_only):
@@ -263,7 +277,7 @@ def run(kestrel, trees_only):
         return
 
     # The whole road of a chat line, with nothing but what AT-SPI offers.
-    choose(client_window, "Menu", "Connect")
+    press(choose(client_window, "Menu", "Connect"))
     answer_box(client, "Host IP ?", "127.0.0.1")
     answer_box(client, "Host Port ?", str(port))
     answer_box(client, "Handle Name ? (0 < ? < 11)", HANDLE)
@@ -272,9 +286,16 @@ def run(kestrel, trees_only):
     entry = wait_for(lambda: find(find(client_window, "combo box"), "text"),
                      "the entry of the combo box")
     entry.queryEditableText().setTextContents(CHAT_TEXT)
-    choose(client_window, "Menu", "Send")
+    send = choose(client_window, "Menu", "Send")
 
+    # A screen reader speaks new lines as they are told; then it reads them back.
     line_end = "@%-10s|%s\r\n" % (HANDLE, CHAT_TEXT)
+
+    def told(events):
+        return any(e.source.get_process_id() == server.pid and line_end in str(e.any_data)
+                   for e in events)
+    if not told(heard_while(lambda: press(send), ("object:text-changed:insert",), told)):
+        fail("the server's log did not tell of the chat line as it came")
     server_log = wait_for(lambda: find(server_window, "text", None,
                                        lambda n: n.getState().contains(pyatspi.STATE_READ_ONLY)),
                           "the server's log pane")
