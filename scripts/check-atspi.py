@@ -178,6 +178,7 @@ def answer_box(process, prompt, text):
     except TimeoutError:
         show_tree("what the program shows instead", application(process))
         raise
+    check_names("the box " + prompt, dialog)
     entry = wait_for(lambda: find(dialog, "text"), "the entry of " + prompt)
     entry.queryEditableText().setTextContents(text)
     press(wait_for(lambda: find(dialog, "push button", "OK"), "OK in " + prompt))

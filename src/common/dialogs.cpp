@@ -52,6 +52,8 @@ QString inputBox(const QString &prompt, const QString &defaultAnswer, QWidget *p
 
     QInputDialog box(parent);
     box.setWindowTitle(QString());
+    // The title stays empty; a screen reader names the box by its question.
+    box.setAccessibleName(prompt);
     box.setInputMode(QInputDialog::TextInput);
     box.setLabelText(prompt);
     box.setTextValue(defaultAnswer);

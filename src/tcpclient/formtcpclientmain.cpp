@@ -9,6 +9,7 @@
 #include "logpane.h"
 #include "numberreading.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -138,6 +139,7 @@ void FormTCPClientMain::createControls()
             QStringLiteral("Enter sends it; the list holds the lines sent, newest first"));
     }
     ComboMain->lineEdit()->installEventFilter(this);
+    ComboMain->view()->setAccessibleName(QStringLiteral("History"));
 
     setTabOrder(TextLog, btnMenu);
     setTabOrder(btnMenu, ComboMain);
