@@ -23,7 +23,7 @@ fi
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-ipafont-gothic libcap2-bin)
 if [ "$mode" = test ]; then
     packages+=(xvfb xauth clang libclang-rt-14-dev clang-format)
-    packages+=(qt6-base-private-dev dbus dbus-x11 at-spi2-core python3-pyatspi) # accessibility checks
+    packages+=(qt6-base-private-dev dbus-daemon dbus-bin at-spi2-core python3-pyatspi) # accessibility
 fi
 if [ "$mode" = test ]; then
     # The tests build the Debian package and check it (scripts/check-package.sh).
