@@ -402,6 +402,10 @@ def main():
             rows.append(("Log pane alone (bench_logpane): append cost ratio, memory/text", "",
                          f"{pane['ratio']:.2f}, {pane['memory_per_text']:.2f}x", "", "",
                          "<= 1.5x, <= 3x", "info"))
+            if "accessible_ratio" in pane:
+                row("Log pane alone, accessibility on: append cost vs off", "",
+                    f"{pane['append_ns_at_1M_lines_accessible']:.0f} ns", "",
+                    f"{pane['accessible_ratio']:.2f}", "<= 1.2x", pane["accessible_ratio"] <= 1.2)
 
     if "client" in only:
         seconds = 3 if quick else 10
