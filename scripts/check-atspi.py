@@ -38,6 +38,8 @@ UNNAMED_ALLOWED = {"scroll bar"}
 
 failures = []
 children = []
+boxes_shown = set()
+trees_only = "--trees-only" in sys.argv[2:]
 
 
 def fail(what):
@@ -178,7 +180,11 @@ def answer_box(process, prompt, text):
     except TimeoutError:
         show_tree("what the program shows instead", application(process))
         raise
-    check_names("the box " + prompt, dialog)
+    if prompt not in boxes_shown:
+        boxes_shown.add(prompt)
+        show_tree("the box " + prompt, dialog)
+    if not trees_only:
+        check_names("the box " + prompt, dialog)
     entry = wait_for(lambda: find(dialog, "text"), "the entry of " + prompt)
     entry.queryEditableText().setTextContents(text)
     press(wait_for(lambda: find(dialog, "push button", "OK"), "OK in " + prompt))
@@ -266,7 +272,7 @@ def choose(window_node, button_name, item):
     return wait_for(lambda: find(menu, "menu item", item), "the menu item " + item)
 
 
-def run(kestrel, trees_only):
+def run(kestrel):
     port = free_port()
 
     server = start(kestrel, "/s")
@@ -351,10 +357,8 @@ def run(kestrel, trees_only):
 
 
 def main():
-    kestrel = sys.argv[1]
-    trees_only = "--trees-only" in sys.argv[2:]
     try:
-        run(kestrel, trees_only)
+        run(sys.argv[1])
     except (TimeoutError, GLib.GError, AttributeError, NotImplementedError) as error:
         fail(str(error))
     finally:
@@ -369,7 +373,7 @@ def main():
     if failures:
         print("check-atspi: %d failure(s)" % len(failures))
         return 1
-    print("check-atspi: passed")
+    print("check-atspi: trees shown, nothing checked" if trees_only else "check-atspi: passed")
     return 0
 
 
