@@ -6,6 +6,8 @@
 
 #include <memory>
 
+class QTcpServer;
+
 // One listening socket: takes the connections waiting on it and hands each over as a bare
 // descriptor, nothing read from it yet. One implementation per platform, picked by the build:
 // acceptor_linux.cpp accepts by itself with accept4(), acceptor_qt.cpp leaves it to QTcpServer.
@@ -51,6 +53,12 @@ signals:
     void failed(const QString &description, bool outOfDescriptors);
 
 private:
+    // The platform's part: accepting starts once the server listens, and ends before it closes.
+    bool startAccepting();
+    void stopAccepting();
+
     class Private;
     std::unique_ptr<Private> d;
+    QTcpServer *m_server;
+    bool m_stopped = false;
 };

@@ -23,51 +23,39 @@ constexpr int AcceptBatch = 64;
 class Acceptor::Private
 {
 public:
-    explicit Private(Acceptor *owner) : q(owner) {}
-    bool serve();
-    void acceptReady();
+    void acceptReady(Acceptor *q);
 
-    Acceptor *q;
-    QTcpServer server;
     QSocketNotifier *notifier = nullptr;
-    bool stopped = false;
 };
 
-bool Acceptor::Private::serve()
-{
-    server.pauseAccepting();
-    notifier = new QSocketNotifier(server.socketDescriptor(), QSocketNotifier::Read, q);
-    QObject::connect(notifier, &QSocketNotifier::activated, q, [this] { acceptReady(); });
-    return true;
-}
-
-void Acceptor::Private::acceptReady()
+void Acceptor::Private::acceptReady(Acceptor *q)
 {
     // A handler may stop us, or delete us with our owner.
     const QPointer<Acceptor> self(q);
-    for (int i = 0; i < AcceptBatch && self && !stopped && notifier->isEnabled(); ++i) {
-        const int fd = ::accept4(int(server.socketDescriptor()), nullptr, nullptr,
+    for (int i = 0; i < AcceptBatch && self && !q->m_stopped && notifier->isEnabled(); ++i) {
+        const int fd = ::accept4(int(q->m_server->socketDescriptor()), nullptr, nullptr,
                                  SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            const int error = errno;
-            if (error == EINTR || error == ECONNABORTED || error == EPROTO)
-                continue; // that peer gave up before we took it; the next one may not have
-            if (error != EAGAIN && error != EWOULDBLOCK) {
-                notifier->setEnabled(false);
-                emit q->failed(QStringLiteral("accept failed: ") +
-                                   QString::fromLocal8Bit(std::strerror(error)),
-                               error == EMFILE || error == ENFILE || error == ENOBUFS ||
-                                   error == ENOMEM);
-            }
-            return;
+        if (fd >= 0) {
+            emit q->accepted(fd);
+            continue;
         }
-        emit q->accepted(fd);
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO)
+            continue; // that peer gave up before we took it; the next one may not have
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            notifier->setEnabled(false);
+            emit q->failed(
+                QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error)),
+                error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
+        }
+        return;
     }
 }
 
-Acceptor::Acceptor(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this))
+Acceptor::Acceptor(QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>()), m_server(new QTcpServer(this))
 {
-    d->server.setListenBacklogSize(ListenBacklog);
+    m_server->setListenBacklogSize(ListenBacklog);
 }
 
 Acceptor::~Acceptor() = default;
@@ -77,46 +65,25 @@ void Acceptor::discard(qintptr descriptor)
     ::close(int(descriptor));
 }
 
-bool Acceptor::listen(const QHostAddress &address, quint16 port)
+bool Acceptor::startAccepting()
 {
-    return d->server.listen(address, port) && d->serve();
+    m_server->pauseAccepting();
+    d->notifier = new QSocketNotifier(m_server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(d->notifier, &QSocketNotifier::activated, this, [this] { d->acceptReady(this); });
+    return true;
 }
 
-bool Acceptor::listenOnDescriptor(qintptr descriptor)
+void Acceptor::stopAccepting()
 {
-    return d->server.setSocketDescriptor(descriptor) && d->serve();
-}
-
-QString Acceptor::errorString() const
-{
-    return d->server.errorString();
-}
-
-QHostAddress Acceptor::serverAddress() const
-{
-    return d->server.serverAddress();
-}
-
-quint16 Acceptor::serverPort() const
-{
-    return d->server.serverPort();
+    if (d->notifier)
+        d->notifier->setEnabled(false);
 }
 
 void Acceptor::resume()
 {
-    if (d->stopped || !d->notifier)
+    if (m_stopped || !d->notifier)
         return;
     d->notifier->setEnabled(true);
-    QTimer::singleShot(0, this, [this] { d->acceptReady(); });
-}
-
-void Acceptor::stop()
-{
-    if (d->stopped)
-        return;
-    d->stopped = true;
-    if (d->notifier)
-        d->notifier->setEnabled(false);
-    d->server.close();
-    deleteLater();
+    // The connections that waited are taken at once.
+    QTimer::singleShot(0, this, [this] { d->acceptReady(this); });
 }

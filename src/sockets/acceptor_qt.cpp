@@ -1,7 +1,6 @@
 #include "acceptor.h"
 
 #include <QTcpServer>
-#include <QTimer>
 
 #include <unistd.h>
 
@@ -10,7 +9,7 @@ namespace {
 class DescriptorServer final : public QTcpServer
 {
 public:
-    explicit DescriptorServer(Acceptor *acceptor) : m_acceptor(acceptor) {}
+    explicit DescriptorServer(Acceptor *acceptor) : QTcpServer(acceptor), m_acceptor(acceptor) {}
 
 protected:
     void incomingConnection(qintptr descriptor) override { emit m_acceptor->accepted(descriptor); }
@@ -22,21 +21,16 @@ private:
 
 class Acceptor::Private
 {
-public:
-    explicit Private(Acceptor *owner) : server(owner) {}
-
-    DescriptorServer server;
-    bool stopped = false;
 };
 
-Acceptor::Acceptor(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this))
+Acceptor::Acceptor(QObject *parent) : QObject(parent), m_server(new DescriptorServer(this))
 {
-    d->server.setListenBacklogSize(ListenBacklog);
-    connect(&d->server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-        if (d->stopped)
+    m_server->setListenBacklogSize(ListenBacklog);
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        if (m_stopped)
             return;
-        d->server.pauseAccepting();
-        emit failed(QStringLiteral("accept failed: ") + d->server.errorString(),
+        m_server->pauseAccepting();
+        emit failed(QStringLiteral("accept failed: ") + m_server->errorString(),
                     error == QAbstractSocket::SocketResourceError);
     });
 }
@@ -48,42 +42,19 @@ void Acceptor::discard(qintptr descriptor)
     ::close(int(descriptor));
 }
 
-bool Acceptor::listen(const QHostAddress &address, quint16 port)
+// QTcpServer accepts by itself once it listens.
+bool Acceptor::startAccepting()
 {
-    return d->server.listen(address, port);
+    return true;
 }
 
-bool Acceptor::listenOnDescriptor(qintptr descriptor)
+void Acceptor::stopAccepting()
 {
-    return d->server.setSocketDescriptor(descriptor);
-}
-
-QString Acceptor::errorString() const
-{
-    return d->server.errorString();
-}
-
-QHostAddress Acceptor::serverAddress() const
-{
-    return d->server.serverAddress();
-}
-
-quint16 Acceptor::serverPort() const
-{
-    return d->server.serverPort();
+    m_server->pauseAccepting();
 }
 
 void Acceptor::resume()
 {
-    if (!d->stopped)
-        d->server.resumeAccepting();
-}
-
-void Acceptor::stop()
-{
-    if (d->stopped)
-        return;
-    d->stopped = true;
-    d->server.close();
-    deleteLater();
+    if (!m_stopped)
+        m_server->resumeAccepting();
 }
