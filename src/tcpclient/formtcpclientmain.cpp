@@ -39,20 +39,6 @@ QString literalTitle(QString title)
     return title.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
 }
 
-QRectF twipsOf(const QRect &pixels)
-{
-    return QRectF(Appearance::pixelsToTwips(pixels.x()), Appearance::pixelsToTwips(pixels.y()),
-                  Appearance::pixelsToTwips(pixels.width()),
-                  Appearance::pixelsToTwips(pixels.height()));
-}
-
-QRect pixelsOf(const QRectF &twips)
-{
-    return QRect(Appearance::twipsToPixels(twips.x()), Appearance::twipsToPixels(twips.y()),
-                 Appearance::twipsToPixels(twips.width()),
-                 Appearance::twipsToPixels(twips.height()));
-}
-
 bool isReturn(const QEvent *event)
 {
     if (event->type() != QEvent::KeyPress)
@@ -155,14 +141,15 @@ void FormTCPClientMain::createMenu()
 
 void FormTCPClientMain::placeControls()
 {
-    const ClientLayout::Placement current{
-        twipsOf(TextLog->geometry()), twipsOf(btnMenu->geometry()), twipsOf(ComboMain->geometry())};
+    const ClientLayout::Placement current{Appearance::pixelsToTwips(TextLog->geometry()),
+                                          Appearance::pixelsToTwips(btnMenu->geometry()),
+                                          Appearance::pixelsToTwips(ComboMain->geometry())};
     const ClientLayout::Placement next =
         ClientLayout::place(Appearance::pixelsToTwips(width()), Appearance::pixelsToTwips(height()),
                             Appearance::pixelsToTwips(ComboMain->height()), current);
-    TextLog->setGeometry(pixelsOf(next.textLog));
-    btnMenu->setGeometry(pixelsOf(next.btnMenu));
-    ComboMain->setGeometry(pixelsOf(next.comboMain));
+    TextLog->setGeometry(Appearance::twipsToPixels(next.textLog));
+    btnMenu->setGeometry(Appearance::twipsToPixels(next.btnMenu));
+    ComboMain->setGeometry(Appearance::twipsToPixels(next.comboMain));
 }
 
 void FormTCPClientMain::resizeEvent(QResizeEvent *event)
