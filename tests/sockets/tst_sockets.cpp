@@ -123,13 +123,12 @@ private slots:
     // takes both in one go: the second must not get the greeting sent before it existed.
     void laterConnectionGetsOnlyLaterTexts()
     {
-        CWS_TCP_S server;
-        QVERIFY(server.Listen(0));
-        connect(&server, &CWS_TCP_S::ServiceComplete, this, [&](bool accepted, qint32 &index) {
-            if (accepted)
-                server.SendData(QStringLiteral("welcome %1\n").arg(index), 0);
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &LineServer::newConnection, this, [&](LineConnection *connection) {
+            server.broadcast("welcome " + QByteArray::number(connection->id()) + '\n');
         });
-        const int peers[2] = {rawConnect(server.Port()), rawConnect(server.Port())};
+        const int peers[2] = {rawConnect(server.serverPort()), rawConnect(server.serverPort())};
         QByteArray got[2];
         QTRY_VERIFY(rawRead(peers[0], got[0]) >= 0 && got[0].size() >= 20);
         rawRead(peers[1], got[1]);
@@ -153,17 +152,18 @@ private slots:
     void readerThatFellBehindGetsEveryByte()
     {
         QFETCH(int, index);
-        CWS_TCP_S server;
-        QVERIFY(server.Listen(0));
-        server.setInfoWSock(true);
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        server.setTracing(true);
         TraceCapture trace;
         QList<int> errors;
-        connect(&server, &CWS_TCP_S::ServiceError, this, [&](qint32 &i) {
-            errors << i;
-            server.Disconnect(i);
+        connect(&server, &LineServer::connectionError, this, [&](LineConnection *connection) {
+            errors << connection->id();
+            connection->close();
         });
-        const int reader = rawConnect(server.Port()), stalled = rawConnect(server.Port(), 4096);
-        QTRY_COMPARE(server.ConnectCount(), 2);
+        const int reader = rawConnect(server.serverPort());
+        const int stalled = rawConnect(server.serverPort(), 4096);
+        QTRY_COMPARE(server.connectionCount(), 2);
         if (index == 0)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("#2: unsent output passed"));
 
@@ -174,9 +174,12 @@ private slots:
             if (!reading && expected.size() - trace.sum("#1 out (\\d+) bytes") >= 2 * 1024 * 1024)
                 reading = 1;
             for (int i = 0; i < (reading ? 4 : 1); ++i) {
-                const QString text = QString(reading ? 16383 : 8191, QChar(u'a' + i)) + u'\n';
-                server.SendData(text, index);
-                expected += text.toLatin1();
+                const QByteArray text = QByteArray(reading ? 16383 : 8191, char('a' + i)) + '\n';
+                if (index == 0)
+                    server.broadcast(text);
+                else
+                    server.connection(index)->send(text);
+                expected += text;
             }
             if (reading && rawRead(reader, received) >= 0 && ++reading == 150)
                 everyPass.stop();
@@ -305,12 +308,14 @@ private slots:
     // A full descriptor table: accepting is retried 4 times a second, not in a busy loop.
     void fullDescriptorTableDoesNotSpin()
     {
-        CWS_TCP_S server;
-        QVERIFY(server.Listen(0));
-        server.setInfoWSock(true);
-        connect(&server, &CWS_TCP_S::GetData, this,
-                [&](qint32 &, QString &text) { server.SendData(text, 0); });
-        Peer good(server.Port()); // served once first, so that the sanitizers know the types
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        server.setTracing(true);
+        connect(&server, &LineServer::lineReceived, this,
+                [&](LineConnection *, const QString &, const QByteArray &bytes) {
+                    server.broadcast(bytes);
+                });
+        Peer good(server.serverPort()); // served once first, so that the sanitizers know the types
         good.write("first\n");
         QTRY_COMPARE(good.received, QByteArray("first\n"));
         rlimit old{}, low{};
@@ -321,10 +326,10 @@ private slots:
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &low), 0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("accept failed"));
         std::vector<int> peers;
-        QSignalSpy errors(&server, &CWS_TCP_S::SocketError);
+        QSignalSpy errors(&server, &LineServer::acceptError);
         {
             TraceCapture trace;
-            for (int fd; (fd = rawConnect(server.Port())) >= 0; QTest::qWait(0))
+            for (int fd; (fd = rawConnect(server.serverPort())) >= 0; QTest::qWait(0))
                 peers.push_back(fd);
             QCOMPARE(errno, EMFILE);
             QTRY_VERIFY(trace.count("accept failed") > 0);
@@ -338,10 +343,10 @@ private slots:
         }
         for (int fd : peers)
             ::close(fd);
-        QTRY_COMPARE_WITH_TIMEOUT(server.ConnectCount(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 20000);
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &old), 0);
-        Peer late(server.Port());
-        QTRY_COMPARE(server.ConnectCount(), 2);
+        Peer late(server.serverPort());
+        QTRY_COMPARE(server.connectionCount(), 2);
     }
 
     void blocksCrossAndFailuresAreRaised()
