@@ -10,7 +10,7 @@
 class LineClient::Private final : public QObject
 {
 public:
-    explicit Private(LineClient *owner) : q(owner), trace("LineClient")
+    explicit Private(LineClient *owner) : q(owner), trace(owner->m_trace)
     {
         timeout.setSingleShot(true);
         timeout.setInterval(ConnectTimeoutMs);
@@ -30,7 +30,7 @@ public:
     void failAttempt(const QString &description);
 
     LineClient *q;
-    SocketTrace trace;
+    SocketTrace &trace;
     QPointer<QTcpSocket> attempt;        // connecting
     QPointer<LineConnection> connection; // connected
     QTimer timeout;
@@ -98,7 +98,9 @@ void LineClient::Private::failAttempt(const QString &description)
     });
 }
 
-LineClient::LineClient(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
+LineClient::LineClient(QObject *parent)
+    : QObject(parent), Traceable("LineClient"), d(std::make_unique<Private>(this))
+{}
 
 LineClient::~LineClient() = default;
 
@@ -157,19 +159,4 @@ QHostAddress LineClient::peerAddress() const
 quint16 LineClient::peerPort() const
 {
     return d->connection ? d->connection->peerPort() : 0;
-}
-
-void LineClient::setTracing(bool on)
-{
-    d->trace.setOn(on);
-}
-
-bool LineClient::isTracing() const
-{
-    return d->trace.isOn();
-}
-
-void LineClient::setTraceOwner(const char *owner)
-{
-    d->trace.setOwner(owner);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sockettrace.h"
+
 #include <QHostAddress>
 #include <QObject>
 
@@ -14,7 +16,7 @@ class LineConnection;
  * event loop, never from inside a call; an attempt or connection that close() or a new
  * connectToHost() gave up raises nothing more. Handlers may call any member.
  */
-class LineClient final : public QObject
+class LineClient final : public QObject, public Traceable
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LineClient)
@@ -41,11 +43,6 @@ public:
     quint16 localPort() const;
     QHostAddress peerAddress() const;
     quint16 peerPort() const;
-
-    // As LineServer's.
-    void setTracing(bool on);
-    bool isTracing() const;
-    void setTraceOwner(const char *owner);
 
 signals:
     void connected();

@@ -30,7 +30,7 @@ void SocketSetup::start(LineServer *server, QTcpSocket *socket, int listener)
 }
 
 LineServer::Private::Private(LineServer *owner)
-    : q(owner), trace("LineServer"), outputCap(LineConnection::DefaultOutputCap)
+    : q(owner), trace(owner->m_trace), outputCap(LineConnection::DefaultOutputCap)
 {
     retry.setSingleShot(true);
     retry.setInterval(AcceptRetryMs);
@@ -189,7 +189,9 @@ void LineServer::Private::connectionGone(LineConnection *connection)
         emit q->outputDrained();
 }
 
-LineServer::LineServer(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
+LineServer::LineServer(QObject *parent)
+    : QObject(parent), Traceable("LineServer"), d(std::make_unique<Private>(this))
+{}
 
 LineServer::~LineServer() = default;
 
@@ -343,21 +345,6 @@ void LineServer::setOutputCap(qint64 bytes)
 qint64 LineServer::outputCap() const
 {
     return d->outputCap;
-}
-
-void LineServer::setTracing(bool on)
-{
-    d->trace.setOn(on);
-}
-
-bool LineServer::isTracing() const
-{
-    return d->trace.isOn();
-}
-
-void LineServer::setTraceOwner(const char *owner)
-{
-    d->trace.setOwner(owner);
 }
 
 bool LineServer::hasClosingConnections() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sockettrace.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -41,7 +43,7 @@ public:
  * close connections and stop the server. A lineReceived handler must not run the event loop
  * itself (no modal box).
  */
-class LineServer final : public QObject
+class LineServer final : public QObject, public Traceable
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LineServer)
@@ -94,13 +96,8 @@ public:
     void setOutputCap(qint64 bytes);
     qint64 outputCap() const;
 
-    // The trace of socket events on standard error (the InfoWSock switch), closing connections
-    // included.
-    void setTracing(bool on);
-    bool isTracing() const;
-    // How trace and error lines name the server ("LineServer" unless set); owner must outlive
-    // the server (a string literal, say).
-    void setTraceOwner(const char *owner);
+    // setTracing() (Traceable) switches the trace of socket events on standard error, closing
+    // connections included; setTraceOwner() names the server in it ("LineServer" unless set).
 
     // True while connections that left the set are still sending what was queued to them;
     // outputDrained() follows when the last of them has gone.

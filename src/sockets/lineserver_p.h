@@ -43,7 +43,7 @@ public:
     void connectionGone(LineConnection *connection);
 
     LineServer *q;
-    SocketTrace trace;
+    SocketTrace &trace;
     std::vector<Listener> listeners;
     std::map<qint32, LineConnection *> connections;
     AcceptFilter filter;

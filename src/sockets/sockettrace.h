@@ -30,3 +30,20 @@ private:
     const char *m_owner;
     bool m_on = false;
 };
+
+// The trace switch of a socket class (LineServer, LineClient, DatagramEndpoint): what the
+// component objects' InfoWSock turns on and off.
+class Traceable
+{
+public:
+    void setTracing(bool on) { m_trace.setOn(on); }
+    bool isTracing() const { return m_trace.isOn(); }
+    // How trace and error lines name the object; owner must outlive it (a string literal, say).
+    void setTraceOwner(const char *owner) { m_trace.setOwner(owner); }
+
+protected:
+    explicit Traceable(const char *owner) : m_trace(owner) {}
+    ~Traceable() = default;
+
+    SocketTrace m_trace;
+};
