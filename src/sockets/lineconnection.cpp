@@ -341,8 +341,3 @@ void LineConnection::trace(const QString &text) const
     if (tracing())
         m_trace->line(label() + u' ' + text);
 }
-
-bool LineConnection::tracing() const
-{
-    return m_trace && m_trace->isOn();
-}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "linereader.h"
+#include "sockettrace.h"
 
 #include <QBasicTimer>
 #include <QHostAddress>
@@ -8,7 +9,6 @@
 
 class LineServer;
 class QTcpSocket;
-class SocketTrace;
 
 /*
  * One established TCP connection carrying lines of UTF-8 text: owns the socket, cuts what
@@ -95,7 +95,7 @@ private:
     bool write(const QByteArray &bytes);
     void reportCapHit();
     void release();
-    bool tracing() const;
+    bool tracing() const { return m_trace && m_trace->isOn(); }
     void trace(const QString &text) const;
 
     QTcpSocket *m_socket;

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -126,14 +127,22 @@ void LineServer::Private::flushBroadcast()
         return;
     const QByteArray bytes = std::exchange(broadcast, QByteArray());
     // write() raises nothing synchronously, so the map cannot change under the loop.
-    for (const auto &[id, connection] : connections)
+    for (LineConnection *connection : connections)
         connection->write(bytes);
+}
+
+std::vector<LineConnection *>::iterator LineServer::Private::find(qint32 id)
+{
+    const auto it = std::lower_bound(
+        connections.begin(), connections.end(), id,
+        [](const LineConnection *connection, qint32 wanted) { return connection->m_id < wanted; });
+    return it != connections.end() && (*it)->m_id == id ? it : connections.end();
 }
 
 void LineServer::Private::remove(LineConnection *connection)
 {
     flushBroadcast();
-    connections.erase(connection->m_id);
+    connections.erase(find(connection->m_id));
     connection->m_inSet = false;
     ++closing;
     if (trace.isOn())
@@ -182,7 +191,7 @@ void LineServer::Private::connectionClosing(LineConnection *connection)
 void LineServer::Private::connectionGone(LineConnection *connection)
 {
     if (connection->m_inSet) {
-        connections.erase(connection->m_id);
+        connections.erase(find(connection->m_id));
         return;
     }
     if (--closing == 0)
@@ -282,7 +291,7 @@ void LineServer::addConnection(QTcpSocket *socket, int listener)
     connection->m_listener = listener;
     connection->m_inSet = true;
     connection->setOutputCap(d->outputCap);
-    d->connections.emplace(connection->m_id, connection);
+    d->connections.push_back(connection);
     if (d->trace.isOn())
         d->trace.line(QStringLiteral("accept #%1 from %2")
                           .arg(connection->m_id)
@@ -298,17 +307,13 @@ qsizetype LineServer::connectionCount() const
 
 QList<LineConnection *> LineServer::connections() const
 {
-    QList<LineConnection *> list;
-    list.reserve(connectionCount());
-    for (const auto &[id, connection] : d->connections)
-        list.append(connection);
-    return list;
+    return QList<LineConnection *>(d->connections.begin(), d->connections.end());
 }
 
 LineConnection *LineServer::connection(qint32 id) const
 {
-    const auto it = d->connections.find(id);
-    return it == d->connections.end() ? nullptr : it->second;
+    const auto it = d->find(id);
+    return it == d->connections.end() ? nullptr : *it;
 }
 
 void LineServer::broadcast(const QByteArray &bytes)
@@ -338,7 +343,7 @@ void LineServer::broadcast(const QByteArray &bytes)
 void LineServer::setOutputCap(qint64 bytes)
 {
     d->outputCap = bytes;
-    for (const auto &[id, connection] : d->connections)
+    for (LineConnection *connection : d->connections)
         connection->setOutputCap(bytes);
 }
 

@@ -8,7 +8,6 @@
 
 #include <QTimer>
 
-#include <map>
 #include <vector>
 
 class Acceptor;
@@ -33,6 +32,7 @@ public:
     void endOfPass();
     void flushBroadcast();
     void remove(LineConnection *connection);
+    std::vector<LineConnection *>::iterator find(qint32 id);
 
     // What the connections tell their server. The bool ones say whether the connection is
     // still there and open after the signal.
@@ -45,7 +45,9 @@ public:
     LineServer *q;
     SocketTrace &trace;
     std::vector<Listener> listeners;
-    std::map<qint32, LineConnection *> connections;
+    // The open connections in the order of their ids, which only grow: a broadcast walks
+    // them in one sweep of memory.
+    std::vector<LineConnection *> connections;
     AcceptFilter filter;
     qint64 outputCap;
     qint32 lastId = 0;
