@@ -50,6 +50,7 @@ LineConnection::LineConnection(QTcpSocket *socket, const SocketTrace *socketTrac
         // the kernel all it takes now.
         if (m_socket->bytesToWrite() > 0)
             m_socket->flush();
+        m_socketBuffered = m_socket->bytesToWrite() > 0;
     });
 
     // Bytes may have arrived before the connection object existed.
@@ -106,18 +107,21 @@ bool LineConnection::write(const QByteArray &bytes)
         if (sent == bytes.size())
             return true;
         if (sent > 0) {
+            m_socketBuffered = true;
             m_socket->write(bytes.constData() + sent, bytes.size() - sent);
             return true;
         }
     }
+    m_socketBuffered = true;
     m_socket->write(bytes);
     return true;
 }
 
 qint64 LineConnection::bytesToWrite() const
 {
+    // Asking the socket costs more than the rest of a send straight to the system.
     if (m_direct)
-        return m_socket->bytesToWrite();
+        return m_socketBuffered ? m_socket->bytesToWrite() : 0;
     // A QSslSocket counts only what it has yet to encrypt; what is encrypted and unsent is
     // just as much ours to hold.
     const auto *secure = qobject_cast<const QSslSocket *>(m_socket);

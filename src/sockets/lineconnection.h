@@ -110,7 +110,8 @@ private:
     qint32 m_id = 0;
     int m_listener = -1;
     quint16 m_peerPort;
-    bool m_direct; // plain TCP: bytes may go straight to the descriptor
+    bool m_direct;                 // plain TCP: bytes may go straight to the descriptor
+    bool m_socketBuffered = false; // bytes handed to the socket itself may still wait there
     bool m_paused = false;
     bool m_finished = false; // the peer has gone and every text has been raised
     bool m_closing = false;  // close() was called
