@@ -20,8 +20,9 @@ public:
     }
 
     LineServer *server;
-    // The text last raised in GetData and its received bytes: the window hands that text back
-    // to SendData, which then sends the bytes as they came instead of encoding them again.
+    // The text being raised in GetData and its received bytes: the window hands that text back
+    // to SendData from inside the event, which then sends the bytes as they came instead of
+    // encoding them again.
     QString raisedText;
     QByteArray raisedBytes;
 };
@@ -43,7 +44,12 @@ CWS_TCP_S::CWS_TCP_S(QObject *parent) : QObject(parent), d(std::make_unique<Priv
                 d->raisedBytes = bytes;
                 qint32 Index = connection->id();
                 QString rstrData = text;
+                const QPointer<CWS_TCP_S> self(this);
                 emit GetData(Index, rstrData);
+                if (!self)
+                    return;
+                d->raisedText.clear();
+                d->raisedBytes.clear();
             });
     connect(server, &LineServer::connectionError, this,
             [this](LineConnection *connection, const QString &description) {
