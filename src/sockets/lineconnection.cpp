@@ -41,17 +41,6 @@ LineConnection::LineConnection(QTcpSocket *socket, const SocketTrace *socketTrac
     connect(m_socket, &QTcpSocket::readyRead, this, &LineConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &LineConnection::onDisconnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &LineConnection::onError);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 count) {
-        if (tracing())
-            trace(QStringLiteral("out %1 bytes").arg(count));
-        // The socket writes one block of its buffer per write notification; the rest waits
-        // for the next pass of the event loop. A busy relay queues faster than that, and a
-        // peer reading at full speed would pile up output until the cap cuts it off. Hand
-        // the kernel all it takes now.
-        if (m_socket->bytesToWrite() > 0)
-            m_socket->flush();
-        m_socketBuffered = m_socket->bytesToWrite() > 0;
-    });
 
     // Bytes may have arrived before the connection object existed.
     if (m_socket->bytesAvailable() > 0)
@@ -107,14 +96,39 @@ bool LineConnection::write(const QByteArray &bytes)
         if (sent == bytes.size())
             return true;
         if (sent > 0) {
-            m_socketBuffered = true;
-            m_socket->write(bytes.constData() + sent, bytes.size() - sent);
+            writeToSocket(bytes.constData() + sent, bytes.size() - sent);
             return true;
         }
     }
-    m_socketBuffered = true;
-    m_socket->write(bytes);
+    writeToSocket(bytes.constData(), bytes.size());
     return true;
+}
+
+// What the system does not take at once waits in the socket's buffer. Only then does the
+// connection listen for the socket's progress: an idle connection keeps no such link.
+void LineConnection::writeToSocket(const char *data, qint64 size)
+{
+    if (!m_socketBuffered) {
+        m_socketBuffered = true;
+        connect(m_socket, &QTcpSocket::bytesWritten, this, &LineConnection::onBytesWritten);
+    }
+    m_socket->write(data, size);
+}
+
+void LineConnection::onBytesWritten(qint64 count)
+{
+    if (tracing())
+        trace(QStringLiteral("out %1 bytes").arg(count));
+    // The socket writes one block of its buffer per write notification; the rest waits for the
+    // next pass of the event loop. A busy relay queues faster than that, and a peer reading at
+    // full speed would pile up output until the cap cuts it off. Hand the kernel all it takes
+    // now.
+    if (m_socket->bytesToWrite() > 0)
+        m_socket->flush();
+    if (m_socket->bytesToWrite() == 0) {
+        m_socketBuffered = false;
+        disconnect(m_socket, &QTcpSocket::bytesWritten, this, &LineConnection::onBytesWritten);
+    }
 }
 
 qint64 LineConnection::bytesToWrite() const

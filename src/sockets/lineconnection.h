@@ -93,6 +93,8 @@ private:
     void raise(const LineReader::Piece &piece);
     void finish();
     bool write(const QByteArray &bytes);
+    void writeToSocket(const char *data, qint64 size);
+    void onBytesWritten(qint64 count);
     void reportCapHit();
     void release();
     bool tracing() const { return m_trace && m_trace->isOn(); }
@@ -111,7 +113,7 @@ private:
     int m_listener = -1;
     quint16 m_peerPort;
     bool m_direct;                 // plain TCP: bytes may go straight to the descriptor
-    bool m_socketBuffered = false; // bytes handed to the socket itself may still wait there
+    bool m_socketBuffered = false; // bytes wait in the socket's buffer; we hear of their going
     bool m_paused = false;
     bool m_finished = false; // the peer has gone and every text has been raised
     bool m_closing = false;  // close() was called
