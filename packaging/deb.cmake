@@ -21,7 +21,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries from what the binaries link; setcap for the postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS libcap2-bin)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libqt6core6 (>= ${KESTREL_QT_MIN_VERSION})")
 # The windows' texts are partly Japanese.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-ipafont-gothic)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/postinst)

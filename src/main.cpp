@@ -13,8 +13,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Application::setUp(app);
 
-    CommandLine::setArgumentText(CommandLine::argumentText(QApplication::arguments().mid(1)));
-    if (!ModuleMain::startUp())
+    if (!ModuleMain::startUp(CommandLine::argumentText(QApplication::arguments().mid(1))))
         return 0;
     return QApplication::exec();
 }

@@ -20,22 +20,29 @@ struct Choise
     QString caption;
     QString hint;
     QRect twips; // left, top, width, height
+    WindowMode opens;
 };
 
-// Indexed like btnChoise; the start-up's opener knows which window each mode button opens.
+// Indexed like btnChoise: each button, and the window it opens.
 const std::array<Choise, 4> &choises()
 {
     static const std::array<Choise, 4> table{{
-        {QStringLiteral("Cancel"), QStringLiteral("終了します。"), {3500, 2650, 1200, 300}},
+        {QStringLiteral("Cancel"),
+         QStringLiteral("終了します。"),
+         {3500, 2650, 1200, 300},
+         WindowMode::Nothing},
         {QStringLiteral("TCP Server"),
          QStringLiteral("TCPサーバーで起動します。"),
-         {800, 100, 1200, 300}},
+         {800, 100, 1200, 300},
+         WindowMode::Server},
         {QStringLiteral("TCP Client"),
          QStringLiteral("TCPクライアントで起動します。"),
-         {800, 525, 1200, 300}},
+         {800, 525, 1200, 300},
+         WindowMode::Client},
         {QStringLiteral("UDP"),
          QStringLiteral("UDP通信で起動します。テスト中"),
-         {800, 945, 1200, 300}},
+         {800, 945, 1200, 300},
+         WindowMode::Udp},
     }};
     return table;
 }
@@ -48,12 +55,6 @@ const QRect LabelInformationTwips(800, 2800, 2500, 200);
 const QString PictureHint = QStringLiteral("チャットの種類を選んでください。");
 const QString Starting = QStringLiteral("選択された項目で起動中です...");
 const QString Unloading = QStringLiteral("完了。このメニューをアンロードしています。");
-
-QRect pixels(const QRect &twips)
-{
-    return QRect(twipsToPixels(twips.x()), twipsToPixels(twips.y()), twipsToPixels(twips.width()),
-                 twipsToPixels(twips.height()));
-}
 
 // "ＭＳ Ｐゴシック" 8.25 point, or the proportional Japanese gothic a Linux desktop has instead.
 QFont informationFont()
@@ -96,7 +97,7 @@ FormMain::FormMain(Opener opener, QWidget *parent)
         const Choise &choise = choises()[index];
         auto *button = new QPushButton(choise.caption, this);
         button->setObjectName(QStringLiteral("btnChoise%1").arg(index));
-        button->setGeometry(pixels(choise.twips));
+        button->setGeometry(twipsToPixels(choise.twips));
         // Return and Enter click the focused button, as Space does.
         button->setAutoDefault(true);
         button->setMouseTracking(true);
@@ -115,8 +116,8 @@ FormMain::FormMain(Opener opener, QWidget *parent)
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         versionPalette.setColor(group, QPalette::WindowText, Qt::white);
     LabelVer->setPalette(versionPalette);
-    LabelVer->move(pixels(LabelVerTwips).topLeft());
-    fitToText(LabelVer, pixels(LabelVerTwips));
+    LabelVer->move(twipsToPixels(LabelVerTwips).topLeft());
+    fitToText(LabelVer, twipsToPixels(LabelVerTwips));
 
     LabelInformation = new QLabel(this);
     LabelInformation->setObjectName(QStringLiteral("LabelInformation"));
@@ -125,7 +126,7 @@ FormMain::FormMain(Opener opener, QWidget *parent)
     LabelInformation->setForegroundRole(QPalette::WindowText);
     LabelInformation->setBackgroundRole(QPalette::Window);
     LabelInformation->setAutoFillBackground(true);
-    LabelInformation->setGeometry(pixels(LabelInformationTwips));
+    LabelInformation->setGeometry(twipsToPixels(LabelInformationTwips));
 
     // Moving over a label leaves the hint alone, dragging included.
     for (QLabel *label : {LabelVer, LabelInformation}) {
@@ -148,7 +149,7 @@ void FormMain::setVisible(bool visible)
 void FormMain::load()
 {
     LabelVer->setText(Application::versionText());
-    fitToText(LabelVer, pixels(LabelVerTwips));
+    fitToText(LabelVer, twipsToPixels(LabelVerTwips));
 
     if (const QScreen *display = screen())
         move(display->availableGeometry().center() - rect().center());
@@ -182,12 +183,13 @@ bool FormMain::eventFilter(QObject *watched, QEvent *event)
 void FormMain::btnChoiseClick(int Index)
 {
     ShowInformation(Starting);
-    if (Index == 0) {
+    const WindowMode mode = choises()[std::size_t(Index)].opens;
+    if (mode == WindowMode::Nothing) {
         close();
         return;
     }
 
-    QWidget *window = m_opener.create(Index);
+    QWidget *window = m_opener.create(mode);
     ShowInformation(Unloading);
     // The mode window's load work (the server's port question) runs inside show(), while
     // this window still stands with the text above.

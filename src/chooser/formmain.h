@@ -1,5 +1,7 @@
 #pragma once
 
+#include "windowmode.h"
+
 #include <QPixmap>
 #include <QWidget>
 
@@ -18,12 +20,12 @@ class FormMain final : public QWidget
     Q_DISABLE_COPY_MOVE(FormMain)
 
 public:
-    // How the chooser opens the mode window of a button (Index 1 TCP server, 2 TCP client,
-    // 3 UDP) without knowing the windows: the start-up hands it the program's window opener.
+    // How the chooser opens the mode window of a button without knowing the windows: the
+    // start-up hands it the program's window opener.
     struct Opener
     {
-        // A new window for the button; its initialisation runs.
-        std::function<QWidget *(int Index)> create;
+        // A new window of the mode; its initialisation runs.
+        std::function<QWidget *(WindowMode mode)> create;
         // Shows the window so created; its load work runs inside.
         std::function<void(QWidget *window)> show;
     };

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QRect>
 
 class QWidget;
 
@@ -17,6 +18,17 @@ inline int twipsToPixels(double twips)
 inline double pixelsToTwips(int pixels)
 {
     return pixels * TwipsPerPixel;
+}
+// A rectangle (left, top, width, height) in twips as pixels, each value rounded on its own.
+inline QRect twipsToPixels(const QRectF &twips)
+{
+    return QRect(twipsToPixels(twips.x()), twipsToPixels(twips.y()), twipsToPixels(twips.width()),
+                 twipsToPixels(twips.height()));
+}
+inline QRectF pixelsToTwips(const QRect &pixels)
+{
+    return QRectF(pixelsToTwips(pixels.x()), pixelsToTwips(pixels.y()),
+                  pixelsToTwips(pixels.width()), pixelsToTwips(pixels.height()));
 }
 
 inline const QColor LightBlue{192, 192, 255};

@@ -22,11 +22,7 @@ NumberReading::Result fromDouble(double value)
 {
     if (!std::isfinite(value))
         return {0, false};
-    // nearbyint rounds in the current mode, which is to-nearest-even unless someone changed it.
-    const int oldMode = std::fegetround();
-    std::fesetround(FE_TONEAREST);
-    const double rounded = std::nearbyint(value);
-    std::fesetround(oldMode);
+    const double rounded = NumberReading::roundHalfEven(value);
     if (rounded < std::numeric_limits<qint32>::min() ||
         rounded > std::numeric_limits<qint32>::max())
         return {0, false};
@@ -109,6 +105,16 @@ Result readNumber(const QString &text)
     // The C locale reads any length of digits correctly rounded, gives inf past the double
     // range and keeps "." the decimal point whatever the user's regional settings say.
     return fromDouble(QLocale::c().toDouble(QStringView(s).left(end)));
+}
+
+double roundHalfEven(double value)
+{
+    // nearbyint rounds in the current mode, which is to-nearest-even unless someone changed it.
+    const int oldMode = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    const double rounded = std::nearbyint(value);
+    std::fesetround(oldMode);
+    return rounded;
 }
 
 } // namespace NumberReading

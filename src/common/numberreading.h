@@ -17,4 +17,7 @@ struct Result
 // value is rounded half to even.
 Result readNumber(const QString &text);
 
+// value rounded to the nearest integer, a half going to the even neighbour.
+double roundHalfEven(double value);
+
 } // namespace NumberReading

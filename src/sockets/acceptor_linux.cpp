@@ -3,7 +3,6 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <cerrno>
@@ -12,8 +11,8 @@
 #include <unistd.h>
 
 // QTcpServer takes an accept refused for want of descriptors for a passing error and tries
-// again on every pass of the event loop, which spins for as long as the table stays full. The
-// server listens with it, but this accepts by itself and pauses while starved.
+// again on every pass of the event loop, which spins for as long as the table stays full. It
+// binds and listens here, but this accepts by itself and pauses while starved.
 
 namespace {
 // Connections taken per pass of the event loop, so that a flood of them cannot hold up
@@ -24,69 +23,67 @@ constexpr int AcceptBatch = 64;
 class Acceptor::Private
 {
 public:
-    explicit Private(Acceptor *owner) : q(owner) {}
-    void acceptReady();
+    void acceptReady(Acceptor *q);
 
-    Acceptor *q;
-    QPointer<QTcpServer> server;
     QSocketNotifier *notifier = nullptr;
-    bool stopped = false;
 };
 
-void Acceptor::Private::acceptReady()
+void Acceptor::Private::acceptReady(Acceptor *q)
 {
-    // A handler may stop us, close the server, or delete it with its owner.
+    // A handler may stop us, or delete us with our owner.
     const QPointer<Acceptor> self(q);
-    for (int i = 0; i < AcceptBatch && self && !stopped && server && notifier->isEnabled(); ++i) {
-        const int fd = ::accept4(int(server->socketDescriptor()), nullptr, nullptr,
+    for (int i = 0; i < AcceptBatch && self && !q->m_stopped && notifier->isEnabled(); ++i) {
+        const int fd = ::accept4(int(q->m_server->socketDescriptor()), nullptr, nullptr,
                                  SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            const int error = errno;
-            if (error == EINTR || error == ECONNABORTED || error == EPROTO)
-                continue; // that peer gave up before we took it; the next one may not have
-            if (error != EAGAIN && error != EWOULDBLOCK) {
-                notifier->setEnabled(false);
-                emit q->failed(QStringLiteral("accept failed: ") +
-                                   QString::fromLocal8Bit(std::strerror(error)),
-                               error == EMFILE || error == ENFILE || error == ENOBUFS ||
-                                   error == ENOMEM);
-            }
-            return;
-        }
-        auto *socket = new QTcpSocket;
-        if (!socket->setSocketDescriptor(fd)) {
-            ::close(fd);
-            delete socket;
+        if (fd >= 0) {
+            emit q->accepted(fd);
             continue;
         }
-        emit q->accepted(socket);
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO)
+            continue; // that peer gave up before we took it; the next one may not have
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            notifier->setEnabled(false);
+            emit q->failed(
+                QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error)),
+                error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
+        }
+        return;
     }
 }
 
-Acceptor::Acceptor(QTcpServer *server, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(this))
+Acceptor::Acceptor(QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>()), m_server(new QTcpServer(this))
 {
-    d->server = server;
-    server->pauseAccepting();
-    d->notifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(d->notifier, &QSocketNotifier::activated, this, [this] { d->acceptReady(); });
+    m_server->setListenBacklogSize(ListenBacklog);
 }
 
 Acceptor::~Acceptor() = default;
 
-void Acceptor::resume()
+void Acceptor::discard(qintptr descriptor)
 {
-    if (d->stopped)
-        return;
-    d->notifier->setEnabled(true);
-    QTimer::singleShot(0, this, [this] { d->acceptReady(); });
+    ::close(int(descriptor));
 }
 
-void Acceptor::stop()
+bool Acceptor::startAccepting()
 {
-    if (d->stopped)
+    m_server->pauseAccepting();
+    d->notifier = new QSocketNotifier(m_server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(d->notifier, &QSocketNotifier::activated, this, [this] { d->acceptReady(this); });
+    return true;
+}
+
+void Acceptor::stopAccepting()
+{
+    if (d->notifier)
+        d->notifier->setEnabled(false);
+}
+
+void Acceptor::resume()
+{
+    if (m_stopped || !d->notifier)
         return;
-    d->stopped = true;
-    d->notifier->setEnabled(false);
-    deleteLater();
+    d->notifier->setEnabled(true);
+    // The connections that waited are taken at once.
+    QTimer::singleShot(0, this, [this] { d->acceptReady(this); });
 }

@@ -1,64 +1,60 @@
 #include "acceptor.h"
 
-#include <QPointer>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
+
+#include <unistd.h>
+
+namespace {
+// Hands over the descriptor itself, as a QTcpServer subclass may, instead of a QTcpSocket.
+class DescriptorServer final : public QTcpServer
+{
+public:
+    explicit DescriptorServer(Acceptor *acceptor) : QTcpServer(acceptor), m_acceptor(acceptor) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { emit m_acceptor->accepted(descriptor); }
+
+private:
+    Acceptor *m_acceptor;
+};
+} // namespace
 
 class Acceptor::Private
 {
-public:
-    explicit Private(Acceptor *owner) : q(owner) {}
-    void takePending();
-
-    Acceptor *q;
-    QPointer<QTcpServer> server;
-    bool stopped = false;
 };
 
-void Acceptor::Private::takePending()
+Acceptor::Acceptor(QObject *parent) : QObject(parent), m_server(new DescriptorServer(this))
 {
-    // A handler may stop us, close the server, or delete it with its owner.
-    const QPointer<Acceptor> self(q);
-    while (self && !stopped && server && server->hasPendingConnections()) {
-        QTcpSocket *socket = server->nextPendingConnection();
-        if (!socket)
-            break;
-        socket->setParent(nullptr);
-        emit q->accepted(socket);
-    }
-}
-
-Acceptor::Acceptor(QTcpServer *server, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(this))
-{
-    d->server = server;
-    connect(server, &QTcpServer::newConnection, this, [this] { d->takePending(); });
-    connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-        if (d->stopped || !d->server)
+    m_server->setListenBacklogSize(ListenBacklog);
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        if (m_stopped)
             return;
-        d->server->pauseAccepting();
-        emit failed(QStringLiteral("accept failed: ") + d->server->errorString(),
+        m_server->pauseAccepting();
+        emit failed(QStringLiteral("accept failed: ") + m_server->errorString(),
                     error == QAbstractSocket::SocketResourceError);
     });
 }
 
 Acceptor::~Acceptor() = default;
 
-void Acceptor::resume()
+void Acceptor::discard(qintptr descriptor)
 {
-    if (d->stopped || !d->server)
-        return;
-    d->server->resumeAccepting();
-    QTimer::singleShot(0, this, [this] { d->takePending(); });
+    ::close(int(descriptor));
 }
 
-void Acceptor::stop()
+// QTcpServer accepts by itself once it listens.
+bool Acceptor::startAccepting()
 {
-    if (d->stopped)
-        return;
-    d->stopped = true;
-    if (d->server)
-        d->server->disconnect(this);
-    deleteLater();
+    return true;
+}
+
+void Acceptor::stopAccepting()
+{
+    m_server->pauseAccepting();
+}
+
+void Acceptor::resume()
+{
+    if (!m_stopped)
+        m_server->resumeAccepting();
 }

@@ -1,191 +1,75 @@
 #include "cws_tcp_c.h"
 
 #include "hostaddresses.h"
-#include "sockettrace.h"
-#include "tcplink.h"
+#include "lineclient.h"
 
-#include <QPointer>
-#include <QTcpSocket>
 #include <QTimer>
 
-namespace {
-constexpr char Owner[] = "CWS_TCP_C";
-constexpr int ConnectTimeoutMs = 10000;
-} // namespace
-
-class CWS_TCP_C::Private final : public QObject
+// The events hand their text by reference, as the names were given; each raise passes a copy.
+CWS_TCP_C::CWS_TCP_C(QObject *parent) : QObject(parent), client(new LineClient(this))
 {
-public:
-    explicit Private(CWS_TCP_C *owner) : q(owner)
-    {
-        timeout.setSingleShot(true);
-        timeout.setInterval(ConnectTimeoutMs);
-        connect(&timeout, &QTimer::timeout, this, [this] {
-            failAttempt(QStringLiteral("cannot connect to %1: timed out").arg(target));
-        });
-    }
-    ~Private() override { drop(); }
-
-    void abandonAttempt();
-    void drop();
-    void onConnected();
-    void failAttempt(const QString &description);
-    void trace(const QString &text) const
-    {
-        if (infoWSock)
-            SocketTrace::line(Owner, text);
-    }
-
-    CWS_TCP_C *q;
-    QPointer<QTcpSocket> attempt; // connecting
-    QPointer<TcpLink> link;       // connected
-    QTimer timeout;
-    QString target;
-    quint64 generation = 0; // bumped by Connect and Close; stale queued events are dropped
-    bool infoWSock = false;
-};
-
-// Gives up a connection attempt still under way; its socket may be inside one of its own
-// signals, so it is deleted later.
-void CWS_TCP_C::Private::abandonAttempt()
-{
-    timeout.stop();
-    if (attempt) {
-        attempt->disconnect(this);
-        attempt->abort();
-        attempt->deleteLater();
-        attempt = nullptr;
-    }
-}
-
-void CWS_TCP_C::Private::drop()
-{
-    abandonAttempt();
-    if (link) {
-        link->disconnect(this);
-        link->close();
-        link = nullptr;
-    }
-}
-
-void CWS_TCP_C::Private::onConnected()
-{
-    timeout.stop();
-    QTcpSocket *socket = attempt;
-    attempt = nullptr;
-    socket->disconnect(this);
-
-    const QString label = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
-    link = new TcpLink(socket, Owner, label, infoWSock, this);
-    trace(QStringLiteral("connected to %1 from port %2").arg(label).arg(socket->localPort()));
-
-    TcpLink *current = link;
-    connect(current, &TcpLink::textReceived, this,
-            [this](QString &text, const QByteArray &) { emit q->GetData(text); });
-    connect(current, &TcpLink::failed, this, [this](const QString &description) {
-        SocketTrace::warn(Owner, description);
-        emit q->SocketError(description);
+    client->setTraceOwner("CWS_TCP_C");
+    connect(client, &LineClient::connected, this, qOverload<>(&CWS_TCP_C::Connect));
+    connect(client, &LineClient::disconnected, this, &CWS_TCP_C::ConnectClose);
+    connect(client, &LineClient::lineReceived, this, [this](const QString &text) {
+        QString rstrData = text;
+        emit GetData(rstrData);
     });
-    connect(current, &TcpLink::finished, this, [this, current](bool) {
-        if (link != current)
-            return;
-        link->disconnect(this);
-        link->close();
-        link = nullptr;
-        emit q->ConnectClose();
-    });
-
-    emit q->Connect();
-}
-
-void CWS_TCP_C::Private::failAttempt(const QString &description)
-{
-    abandonAttempt();
-    SocketTrace::warn(Owner, description);
-    trace(QStringLiteral("error: ") + description);
-    // Raised from the event loop, never from inside Connect().
-    QTimer::singleShot(0, q, [this, description, raised = generation] {
-        if (generation != raised)
-            return;
-        emit q->SocketError(description);
-        if (generation != raised)
-            return;
-        emit q->ConnectError();
+    connect(client, &LineClient::errorOccurred, this, [this](const QString &description) {
+        const bool attempt = client->state() == LineClient::State::Connecting;
+        emit SocketError(description);
+        if (attempt && client->state() == LineClient::State::Connecting)
+            emit ConnectError();
     });
 }
 
-CWS_TCP_C::CWS_TCP_C(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
-
-CWS_TCP_C::~CWS_TCP_C() = default;
+CWS_TCP_C::~CWS_TCP_C()
+{
+    client->disconnect(this);
+}
 
 bool CWS_TCP_C::InfoWSock() const
 {
-    return d->infoWSock;
+    return client->isTracing();
 }
 
 void CWS_TCP_C::setInfoWSock(bool vblnOn)
 {
-    d->infoWSock = vblnOn;
-    // A closing connection included: it still traces how it ends.
-    for (TcpLink *link : d->findChildren<TcpLink *>(Qt::FindDirectChildrenOnly))
-        link->setTracing(vblnOn);
+    client->setTracing(vblnOn);
 }
 
 qint32 CWS_TCP_C::ID() const
 {
-    return d->link ? d->link->socket()->localPort() : 0;
+    return client->localPort();
 }
 
 QString CWS_TCP_C::IP() const
 {
-    return d->link ? HostAddresses::text(d->link->socket()->peerAddress()) : QString();
+    return client->state() == LineClient::State::Connected
+               ? HostAddresses::text(client->peerAddress())
+               : QString();
 }
 
 qint32 CWS_TCP_C::Port() const
 {
-    return d->link ? d->link->socket()->peerPort() : 0;
+    return client->peerPort();
 }
 
 void CWS_TCP_C::SendData(const QString &text)
 {
-    if (!d->link || text.isEmpty())
-        return;
-    if (d->link->send(text.toUtf8()) == TcpLink::SendResult::CapHit) {
-        const QString description =
-            QStringLiteral("unsent output passed %1 bytes; text dropped").arg(TcpLink::OutputCap);
-        SocketTrace::warn(Owner, description);
-        QTimer::singleShot(0, this, [this, description] { emit SocketError(description); });
-    }
+    if (!text.isEmpty() && client->state() == LineClient::State::Connected)
+        client->send(text.toUtf8());
 }
 
 bool CWS_TCP_C::Connect(const QString &host, qint32 port)
 {
-    d->drop();
-    ++d->generation;
-    d->target = host + u':' + QString::number(port);
-    if (port < 1 || port > 65535) {
-        d->failAttempt(
-            QStringLiteral("cannot connect to %1: port outside 1..65535").arg(d->target));
-        return false;
-    }
-    d->trace(QStringLiteral("connect to %1").arg(d->target));
-
-    auto *socket = new QTcpSocket(d.get());
-    d->attempt = socket;
-    QObject::connect(socket, &QTcpSocket::connected, d.get(), &Private::onConnected);
-    QObject::connect(socket, &QTcpSocket::errorOccurred, d.get(), [this, socket] {
-        d->failAttempt(
-            QStringLiteral("cannot connect to %1: %2").arg(d->target, socket->errorString()));
-    });
-    d->timeout.start();
-    socket->connectToHost(host, quint16(port));
-    return true;
+    // A port no connection can have fails as a refused attempt does.
+    const bool inRange = port >= 1 && port <= 65535;
+    client->connectToHost(host, inRange ? quint16(port) : 0);
+    return inRange;
 }
 
 void CWS_TCP_C::Close()
 {
-    if (d->attempt || d->link)
-        d->trace(QStringLiteral("close"));
-    d->drop();
-    ++d->generation;
+    client->close();
 }

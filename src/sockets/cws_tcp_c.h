@@ -3,9 +3,10 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
+class LineClient;
 
-// One TCP connection. Every event is raised on the GUI thread, one at a time, and a handler
+// The chat client's component object under its given names, on LineClient: one TCP
+// connection. Every event is raised on the GUI thread, one at a time, and a handler
 // may call any member of this object from inside it; a GetData handler must not run the event
 // loop itself (no modal box). Every member returns normally
 // whatever the state: without a connection SendData sends nothing, Close does nothing.
@@ -46,6 +47,5 @@ signals:
     void SocketError(const QString &strDescription);
 
 private:
-    class Private;
-    std::unique_ptr<Private> d;
+    LineClient *client;
 };

@@ -3,10 +3,11 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
+class DatagramEndpoint;
 
-// A UDP endpoint. Connect(host, ownPort, remotePort) binds ownPort on every interface and
-// aims datagrams at host:remotePort. Each datagram received raises one GetData.
+// The UDP window's component object under its given names, on DatagramEndpoint.
+// Connect(host, ownPort, remotePort) binds ownPort on every interface and aims datagrams at
+// host:remotePort. Each datagram received raises one GetData.
 class CWS_UDP final : public QObject
 {
     Q_OBJECT
@@ -37,6 +38,5 @@ signals:
     void SocketError(const QString &strDescription);
 
 private:
-    class Private;
-    std::unique_ptr<Private> d;
+    DatagramEndpoint *endpoint;
 };

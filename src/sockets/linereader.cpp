@@ -1,6 +1,23 @@
 #include "linereader.h"
 
+#include <QStringDecoder>
+
 namespace {
+// Each piece is decoded on its own: carrying decoder state from one call to the next loses
+// characters that follow an invalid byte at the end of a call. Without state to carry, one
+// decoder serves every reader of the thread, and an idle connection holds none.
+class Decoder final : public QStringDecoder
+{
+public:
+    Decoder() : QStringDecoder(Utf8, Flag::Stateless | Flag::ConvertInitialBom) {}
+    qsizetype invalidCount() const { return state.invalidChars; }
+};
+
+Decoder &decoder()
+{
+    thread_local Decoder shared;
+    return shared;
+}
 // Consumed bytes at the front of the buffer are dropped once they are this many and more than
 // half of it, so that dribbled input costs O(n) in total.
 constexpr qsizetype CompactThreshold = 64 * 1024;
@@ -76,10 +93,11 @@ LineReader::Piece LineReader::cut(qsizetype length, bool final)
     if (length == 0)
         return Piece();
 
-    const qsizetype invalidBefore = m_decoder.invalidCount();
+    Decoder &utf8 = decoder();
+    const qsizetype invalidBefore = utf8.invalidCount();
     Piece piece;
-    piece.text = m_decoder.decode(view);
-    if (m_decoder.invalidCount() == invalidBefore) {
+    piece.text = utf8.decode(view);
+    if (utf8.invalidCount() == invalidBefore) {
         // The usual case, one read holding exactly one line, shares the read's buffer.
         piece.bytes = (m_start == 0 && length == m_data.size()) ? m_data : view.toByteArray();
     }

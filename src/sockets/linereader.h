@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringDecoder>
 
 /*
  * Receive framing of every TCP connection. The byte stream is UTF-8 and is cut into lines,
@@ -38,20 +37,10 @@ public:
     bool takeFinal(Piece &piece);
 
 private:
-    // Each piece is decoded on its own: carrying decoder state from one call to the next
-    // loses characters that follow an invalid byte at the end of a call.
-    class Decoder final : public QStringDecoder
-    {
-    public:
-        Decoder() : QStringDecoder(Utf8, Flag::Stateless | Flag::ConvertInitialBom) {}
-        qsizetype invalidCount() const { return state.invalidChars; }
-    };
-
     // Takes length bytes, less the start of a character cut off at their end unless final.
     Piece cut(qsizetype length, bool final = false);
 
     QByteArray m_data;
     qsizetype m_start = 0;
     qsizetype m_scanned = 0; // no line feed in [m_start, m_scanned)
-    Decoder m_decoder;
 };

@@ -2,12 +2,6 @@
 
 namespace {
 
-QString &programArgumentText()
-{
-    static QString text;
-    return text;
-}
-
 constexpr QChar Blank = u' ';
 constexpr QChar Quote = u'"';
 
@@ -67,11 +61,6 @@ qint32 SplitCommandLine(QStringList &tokens, const QString &text)
     return n;
 }
 
-qint32 SplitCommandLine(QStringList &tokens)
-{
-    return SplitCommandLine(tokens, programArgumentText());
-}
-
 QString argumentText(const QStringList &arguments)
 {
     QStringList parts;
@@ -84,11 +73,6 @@ QString argumentText(const QStringList &arguments)
         parts.append(wrap ? Quote + argument + Quote : argument);
     }
     return parts.join(Blank);
-}
-
-void setArgumentText(const QString &text)
-{
-    programArgumentText() = text;
 }
 
 } // namespace CommandLine

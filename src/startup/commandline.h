@@ -13,12 +13,9 @@ void SplitAt(QString &remaining, QString &head, qint32 p);
 
 // Resets the list, fills it from argumentText and returns the count.
 qint32 SplitCommandLine(QStringList &tokens, const QString &argumentText);
-// The same on the program's own argument text (see setArgumentText).
-qint32 SplitCommandLine(QStringList &tokens);
 
 // The platform hands the arguments already split; this joins them into the one text the
 // splitter reads, quoting each argument that would otherwise not come back whole.
 QString argumentText(const QStringList &arguments);
-void setArgumentText(const QString &text);
 
 } // namespace CommandLine

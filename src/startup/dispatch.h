@@ -1,11 +1,13 @@
 #pragma once
 
+#include "windowmode.h"
+
 #include <QString>
 #include <QStringList>
 
 namespace ModuleMain {
 
-enum class Mode { Chooser, Server, Client, Udp, Help, Nothing };
+using Mode = WindowMode;
 
 // What the start-up does for a token list: no tokens opens the chooser; otherwise the first
 // token, lower-cased, must equal "/s", "/c", "/u" or "/?" exactly; anything else does nothing.

@@ -7,10 +7,10 @@
 
 namespace ModuleMain {
 
-QWidget *startUp()
+QWidget *startUp(const QString &argumentText)
 {
     QStringList tokens;
-    CommandLine::SplitCommandLine(tokens);
+    CommandLine::SplitCommandLine(tokens, argumentText);
 
     const Mode mode = modeFor(tokens);
     if (mode == Mode::Help) {

@@ -7,32 +7,13 @@
 
 #include <QWidget>
 
-namespace {
-
-// The chooser's mode buttons, by their index in btnChoise.
-ModuleMain::Mode modeOfButton(int Index)
-{
-    switch (Index) {
-    case 1:
-        return ModuleMain::Mode::Server;
-    case 2:
-        return ModuleMain::Mode::Client;
-    case 3:
-        return ModuleMain::Mode::Udp;
-    default:
-        return ModuleMain::Mode::Nothing;
-    }
-}
-
-} // namespace
-
 namespace WindowOpener {
 
 QWidget *create(ModuleMain::Mode mode)
 {
     switch (mode) {
     case ModuleMain::Mode::Chooser:
-        return new FormMain({[](int Index) { return create(modeOfButton(Index)); }, &show});
+        return new FormMain({&create, &show});
     case ModuleMain::Mode::Server:
         return new FormTCPServerMain;
     case ModuleMain::Mode::Client:

@@ -1,26 +1,12 @@
 #include "clientlayout.h"
 
-#include <cfenv>
-#include <cmath>
-
-namespace {
-
-double roundHalfEven(double value)
-{
-    const int oldMode = std::fegetround();
-    std::fesetround(FE_TONEAREST);
-    const double rounded = std::nearbyint(value);
-    std::fesetround(oldMode);
-    return rounded;
-}
-
-} // namespace
+#include "numberreading.h"
 
 namespace ClientLayout {
 
 Placement place(double width, double height, double comboHeight, const Placement &current)
 {
-    const double h = roundHalfEven(comboHeight);
+    const double h = NumberReading::roundHalfEven(comboHeight);
 
     Placement next;
     next.textLog = QRectF(0, 0, width, height > h ? height - h : current.textLog.height());

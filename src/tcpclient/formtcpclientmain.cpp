@@ -40,20 +40,6 @@ QString literalTitle(QString title)
     return title.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
 }
 
-QRectF twipsOf(const QRect &pixels)
-{
-    return QRectF(Appearance::pixelsToTwips(pixels.x()), Appearance::pixelsToTwips(pixels.y()),
-                  Appearance::pixelsToTwips(pixels.width()),
-                  Appearance::pixelsToTwips(pixels.height()));
-}
-
-QRect pixelsOf(const QRectF &twips)
-{
-    return QRect(Appearance::twipsToPixels(twips.x()), Appearance::twipsToPixels(twips.y()),
-                 Appearance::twipsToPixels(twips.width()),
-                 Appearance::twipsToPixels(twips.height()));
-}
-
 bool isReturn(const QEvent *event)
 {
     if (event->type() != QEvent::KeyPress)
@@ -71,17 +57,17 @@ FormTCPClientMain::FormTCPClientMain(QWidget *parent) : QWidget(parent)
     createControls();
     createMenu();
 
-    CWS_TCP_C = new ::CWS_TCP_C(this);
-    CWS_TCP_C->setObjectName(QStringLiteral("CWS_TCP_C"));
-    connect(CWS_TCP_C, qOverload<>(&::CWS_TCP_C::Connect), this, &FormTCPClientMain::clientConnect);
-    connect(CWS_TCP_C, &::CWS_TCP_C::ConnectClose, this, &FormTCPClientMain::clientConnectClose);
-    connect(CWS_TCP_C, &::CWS_TCP_C::ConnectError, this, &FormTCPClientMain::clientConnectError);
-    connect(CWS_TCP_C, &::CWS_TCP_C::GetData, this, &FormTCPClientMain::clientGetData);
+    tcpClient = new CWS_TCP_C(this);
+    tcpClient->setObjectName(QStringLiteral("CWS_TCP_C"));
+    connect(tcpClient, qOverload<>(&CWS_TCP_C::Connect), this, &FormTCPClientMain::clientConnect);
+    connect(tcpClient, &CWS_TCP_C::ConnectClose, this, &FormTCPClientMain::clientConnectClose);
+    connect(tcpClient, &CWS_TCP_C::ConnectError, this, &FormTCPClientMain::clientConnectError);
+    connect(tcpClient, &CWS_TCP_C::GetData, this, &FormTCPClientMain::clientGetData);
 
     echoWait.setSingleShot(true);
     echoWait.setTimerType(Qt::PreciseTimer);
     echoWait.setInterval(EchoWaitMs);
-    connect(&echoWait, &QTimer::timeout, this, &FormTCPClientMain::endEchoWait);
+    connect(&echoWait, &QTimer::timeout, this, [this] { closeSequence(CloseEvent::TimedOut); });
 
     strHost = QStringLiteral("localhost");
     strPort = QStringLiteral("555");
@@ -95,8 +81,8 @@ FormTCPClientMain::~FormTCPClientMain()
 {
     // Whatever the component raises while it shuts down must not reach a window that is
     // half gone.
-    CWS_TCP_C->disconnect(this);
-    delete CWS_TCP_C;
+    tcpClient->disconnect(this);
+    delete tcpClient;
 }
 
 void FormTCPClientMain::createControls()
@@ -169,14 +155,15 @@ void FormTCPClientMain::createMenu()
 
 void FormTCPClientMain::placeControls()
 {
-    const ClientLayout::Placement current{
-        twipsOf(TextLog->geometry()), twipsOf(btnMenu->geometry()), twipsOf(ComboMain->geometry())};
+    const ClientLayout::Placement current{Appearance::pixelsToTwips(TextLog->geometry()),
+                                          Appearance::pixelsToTwips(btnMenu->geometry()),
+                                          Appearance::pixelsToTwips(ComboMain->geometry())};
     const ClientLayout::Placement next =
         ClientLayout::place(Appearance::pixelsToTwips(width()), Appearance::pixelsToTwips(height()),
                             Appearance::pixelsToTwips(ComboMain->height()), current);
-    TextLog->setGeometry(pixelsOf(next.textLog));
-    btnMenu->setGeometry(pixelsOf(next.btnMenu));
-    ComboMain->setGeometry(pixelsOf(next.comboMain));
+    TextLog->setGeometry(Appearance::twipsToPixels(next.textLog));
+    btnMenu->setGeometry(Appearance::twipsToPixels(next.btnMenu));
+    ComboMain->setGeometry(Appearance::twipsToPixels(next.comboMain));
 }
 
 void FormTCPClientMain::resizeEvent(QResizeEvent *event)
@@ -212,14 +199,13 @@ bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
 
 void FormTCPClientMain::closeEvent(QCloseEvent *event)
 {
-    // The close at the end of a confirmed close sequence asks nothing.
-    if (std::exchange(closeConfirmed, false)) {
-        event->accept();
-        return;
-    }
-    const bool confirmed = Dialogs::confirmClose(this);
-    // Such a sequence may end while the box is up: the window was to close anyway.
-    if (std::exchange(closeConfirmed, false)) {
+    // The close at the end of a confirmed close sequence asks nothing. Such a sequence may also
+    // end while the box is up: the window was to close anyway.
+    bool confirmed = true;
+    if (closeState != CloseState::WindowClosing)
+        confirmed = Dialogs::confirmClose(this);
+    if (closeState == CloseState::WindowClosing) {
+        closeState = CloseState::Idle;
         event->accept();
         return;
     }
@@ -227,15 +213,12 @@ void FormTCPClientMain::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    mnuCloseClick();
-    if (!echoWait.isActive()) {
-        closeConfirmed = false;
+    closeSequence(CloseEvent::WindowClose);
+    // Awaiting the echo, the window closes when the wait is over.
+    if (closeState == CloseState::AwaitingEchoThenWindow)
+        event->ignore();
+    else
         event->accept();
-        return;
-    }
-    // The window closes when the wait is over.
-    closeAfterWait = true;
-    event->ignore();
 }
 
 void FormTCPClientMain::mnuConnectClick()
@@ -265,31 +248,57 @@ void FormTCPClientMain::mnuConnectClick()
         port = NumberReading::readNumber(strPort);
     }
     // A new connection replaces the one being logged out of: its close sequence ends first.
-    if (echoWait.isActive())
-        endEchoWait();
-    CWS_TCP_C->Connect(strHost, port.value);
+    closeSequence(CloseEvent::NewConnection);
+    tcpClient->Connect(strHost, port.value);
+}
+
+void FormTCPClientMain::mnuCloseClick()
+{
+    closeSequence(CloseEvent::MenuClose);
 }
 
 // The close sequence: the logout line goes out, and the connection is closed once it has come
 // back. No echo can come without a connection, once the connection has ended, or from a server
 // that does not relay, so those end the wait as well. A line sent meanwhile is the one whose
 // echo ends it; a second Close sends its own logout line and waits the full time again.
-void FormTCPClientMain::mnuCloseClick()
+void FormTCPClientMain::closeSequence(CloseEvent event)
 {
-    SendLine(ChatLine::logoutText());
-    if (CWS_TCP_C->ID() == 0)
-        endEchoWait();
-    else
-        echoWait.start();
-}
-
-void FormTCPClientMain::endEchoWait()
-{
+    switch (event) {
+    case CloseEvent::MenuClose:
+    case CloseEvent::WindowClose:
+        SendLine(ChatLine::logoutText());
+        if (closeState == CloseState::WindowClosing)
+            return; // the window goes, and the connection with it
+        if (tcpClient->ID() != 0) {
+            if (event == CloseEvent::WindowClose)
+                closeState = CloseState::AwaitingEchoThenWindow;
+            else if (closeState == CloseState::Idle)
+                closeState = CloseState::AwaitingEcho;
+            echoWait.start();
+            return;
+        }
+        // No echo can come. A window closing now closes at once, by its close event.
+        if (event == CloseEvent::WindowClose)
+            closeState = CloseState::Idle;
+        break;
+    case CloseEvent::EchoReceived:
+    case CloseEvent::ConnectionGone:
+    case CloseEvent::TimedOut:
+    case CloseEvent::NewConnection:
+        if (closeState != CloseState::AwaitingEcho &&
+            closeState != CloseState::AwaitingEchoThenWindow)
+            return;
+        break;
+    }
+    // The wait is over (or there was none): the connection closes, and the window with it when
+    // it was closing.
     echoWait.stop();
-    CWS_TCP_C->Close();
-    if (std::exchange(closeAfterWait, false)) {
-        closeConfirmed = true;
+    tcpClient->Close();
+    if (closeState == CloseState::AwaitingEchoThenWindow) {
+        closeState = CloseState::WindowClosing;
         closeWhenNoBox();
+    } else if (closeState == CloseState::AwaitingEcho) {
+        closeState = CloseState::Idle;
     }
 }
 
@@ -297,7 +306,7 @@ void FormTCPClientMain::endEchoWait()
 // box: while one is up, the close waits for it.
 void FormTCPClientMain::closeWhenNoBox()
 {
-    if (!closeConfirmed)
+    if (closeState != CloseState::WindowClosing)
         return; // a close event taken since has closed the window already
     if (QApplication::activeModalWidget()) {
         QTimer::singleShot(BoxPollMs, this, &FormTCPClientMain::closeWhenNoBox);
@@ -318,7 +327,7 @@ void FormTCPClientMain::mnuSendClick()
 
 void FormTCPClientMain::mnuInfWSockClick()
 {
-    CWS_TCP_C->setInfoWSock(!CWS_TCP_C->InfoWSock());
+    tcpClient->setInfoWSock(!tcpClient->InfoWSock());
 }
 
 void FormTCPClientMain::mnuLogClearClick()
@@ -340,8 +349,8 @@ void FormTCPClientMain::btnMenuClick()
 void FormTCPClientMain::clientConnect()
 {
     SendLine(ChatLine::loginText());
-    const QString ip = CWS_TCP_C->IP();
-    const qint32 port = CWS_TCP_C->Port();
+    const QString ip = tcpClient->IP();
+    const qint32 port = tcpClient->Port();
     setWindowTitle(literalTitle(u'[' + strHandle + u':' + ip + u':' + QString::number(port) +
                                 QStringLiteral("] - ") + Caption));
 }
@@ -349,15 +358,13 @@ void FormTCPClientMain::clientConnect()
 void FormTCPClientMain::clientConnectClose()
 {
     Dialogs::messageBox(QStringLiteral("切断されました。"), Dialogs::Buttons::Ok, this);
-    if (echoWait.isActive())
-        endEchoWait();
+    closeSequence(CloseEvent::ConnectionGone);
 }
 
 void FormTCPClientMain::clientConnectError()
 {
     Dialogs::messageBox(QStringLiteral("接続に失敗しました。"), Dialogs::Buttons::Ok, this);
-    if (echoWait.isActive())
-        endEchoWait();
+    closeSequence(CloseEvent::ConnectionGone);
 }
 
 void FormTCPClientMain::clientGetData(QString &rstrData)
@@ -366,14 +373,14 @@ void FormTCPClientMain::clientGetData(QString &rstrData)
     TextLog->setCaretPosition(std::max<qsizetype>(0, TextLog->length() - 1));
     if (ChatLine::isEcho(rstrData, strLastLine))
         blnWaitEcho = false;
-    if (echoWait.isActive() && !blnWaitEcho)
-        endEchoWait();
+    if (!blnWaitEcho)
+        closeSequence(CloseEvent::EchoReceived);
 }
 
 void FormTCPClientMain::SendLine(const QString &text)
 {
-    const qint32 id = CWS_TCP_C->ID();
+    const qint32 id = tcpClient->ID();
     strLastLine = ChatLine::build(id, strHandle, text);
     blnWaitEcho = true;
-    CWS_TCP_C->SendData(strLastLine);
+    tcpClient->SendData(strLastLine);
 }

@@ -12,7 +12,7 @@ class QPushButton;
 // The TCP chat client: connects under a handle name, sends the lines typed into ComboMain,
 // shows everything the server relays in TextLog, and logs out before it closes the
 // connection: the close sequence sends the logout line and waits for its echo without blocking
-// (a state and a timer), the window going on working meanwhile.
+// (CloseState and a timer), the window going on working meanwhile.
 class FormTCPClientMain final : public QWidget
 {
     Q_OBJECT
@@ -47,7 +47,23 @@ private:
     void clientGetData(QString &rstrData);
 
     void SendLine(const QString &text);
-    void endEchoWait();
+
+    // Where the close sequence stands: not running; waiting for the echo of the logout line,
+    // with the window to stay open or to close when the wait is over; or over, with the window
+    // closing as soon as no box of ours is up.
+    enum class CloseState { Idle, AwaitingEcho, AwaitingEchoThenWindow, WindowClosing };
+    // What can happen to it: a Close from the menu, a close of the window confirmed in its box,
+    // and the things that end a wait (the echo, the end or failure of the connection, the time
+    // limit, a new connection taking over).
+    enum class CloseEvent {
+        MenuClose,
+        WindowClose,
+        EchoReceived,
+        ConnectionGone,
+        TimedOut,
+        NewConnection
+    };
+    void closeSequence(CloseEvent event);
     void closeWhenNoBox();
 
     QString strHost;
@@ -56,17 +72,16 @@ private:
     QString strLastLine;
     bool blnWaitEcho = false;
 
-    // Child of the window; the destructor releases it first, once its events are cut off.
-    ::CWS_TCP_C *CWS_TCP_C = nullptr;
+    // The component object, named CWS_TCP_C. Child of the window; the destructor releases it
+    // first, once its events are cut off.
+    CWS_TCP_C *tcpClient = nullptr;
 
     LogPane *TextLog = nullptr;
     QPushButton *btnMenu = nullptr;
     QComboBox *ComboMain = nullptr;
     QMenu *mnuMenu = nullptr;
 
-    // The close sequence's wait for the echo of the logout line: running while the timer runs.
-    QTimer echoWait;
-    bool closeAfterWait = false; // the window was closing when the wait began
-    bool closeConfirmed = false; // the wait is over; the window closes without asking again
+    CloseState closeState = CloseState::Idle;
+    QTimer echoWait; // runs while the close sequence awaits the echo
     const QEvent *returnFromLineEdit = nullptr;
 };

@@ -35,8 +35,9 @@ private:
     void mnuInfoWSockClick();
     void mnuLogClearClick();
 
-    // Child of the window; the destructor releases it first, once its events are cut off.
-    ::CWS_TCP_S *CWS_TCP_S = nullptr;
+    // The component object, named CWS_TCP_S. Child of the window; the destructor releases it
+    // first, once its events are cut off.
+    CWS_TCP_S *tcpServer = nullptr;
     LogPane *TextLog = nullptr;
     bool m_loaded = false;
 };

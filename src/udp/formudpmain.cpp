@@ -29,12 +29,6 @@ const QString InitialRemote = QStringLiteral("localhost");
 constexpr double ClientWidthTwips = 4455;
 constexpr double ClientHeightTwips = 2295;
 
-QRect twipsRect(double left, double top, double width, double height)
-{
-    return QRect(Appearance::twipsToPixels(left), Appearance::twipsToPixels(top),
-                 Appearance::twipsToPixels(width), Appearance::twipsToPixels(height));
-}
-
 // A caption that shows user data must never turn into a keyboard accelerator.
 QString literalCaption(QString text)
 {
@@ -63,14 +57,14 @@ FormUDPMain::FormUDPMain(QWidget *parent)
 
     TextLog = new LogPane(client);
     TextLog->setObjectName(QStringLiteral("TextLog"));
-    TextLog->setGeometry(twipsRect(105, 60, 4290, 1080));
+    TextLog->setGeometry(Appearance::twipsToPixels(QRectF(105, 60, 4290, 1080)));
     Appearance::styleBox(TextLog, Appearance::LightOrange);
     TextLog->setAccessibleName(QStringLiteral("Log"));
     TextLog->setAccessibleDescription(QStringLiteral("The last block received"));
 
     TextMain = new QPlainTextEdit(client);
     TextMain->setObjectName(QStringLiteral("TextMain"));
-    TextMain->setGeometry(twipsRect(90, 1170, 4290, 1080));
+    TextMain->setGeometry(Appearance::twipsToPixels(QRectF(90, 1170, 4290, 1080)));
     TextMain->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Appearance::styleBox(TextMain, Appearance::LightOrange);
     TextMain->setAccessibleName(QStringLiteral("Text"));

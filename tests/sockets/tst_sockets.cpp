@@ -1,9 +1,10 @@
 #include "cws_tcp_c.h"
 #include "cws_tcp_s.h"
 #include "cws_udp.h"
+#include "lineconnection.h"
 #include "linereader.h"
+#include "lineserver.h"
 #include "netsupport.h"
-#include "tcplink.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -15,6 +16,19 @@
 #include <unistd.h>
 
 using Events = QList<QPair<bool, int>>; // ServiceComplete: accepted or ended, index
+
+// A socket class of its own that changes what it sends, as QSslSocket does.
+class SubclassSocket final : public QTcpSocket
+{
+    Q_OBJECT
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        return QTcpSocket::writeData(QByteArray(data, size).replace('f', 'F').constData(), size);
+    }
+};
+
 // The socket layer without windows against raw peers, in a private network namespace.
 class TestSockets final : public QObject
 {
@@ -111,24 +125,23 @@ private slots:
 
         Peer three(server.Port());
         QTRY_COMPARE(events.last(), (QPair<bool, int>{true, 3}));
-        QTRY_COMPARE(liveObjects("TcpLink"), 2);
+        QTRY_COMPARE(liveObjects("LineConnection"), 2);
         server.Close();
         QTRY_COMPARE(three.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(server.Port(), 0);
-        QTRY_COMPARE(liveObjects("TcpLink"), 0);
+        QTRY_COMPARE(liveObjects("LineConnection"), 0);
     }
 
     // Each new connection is greeted with a text for all. Two peers connect before the server
     // takes both in one go: the second must not get the greeting sent before it existed.
     void laterConnectionGetsOnlyLaterTexts()
     {
-        CWS_TCP_S server;
-        QVERIFY(server.Listen(0));
-        connect(&server, &CWS_TCP_S::ServiceComplete, this, [&](bool accepted, qint32 &index) {
-            if (accepted)
-                server.SendData(QStringLiteral("welcome %1\n").arg(index), 0);
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &LineServer::newConnection, this, [&](LineConnection *connection) {
+            server.broadcast("welcome " + QByteArray::number(connection->id()) + '\n');
         });
-        const int peers[2] = {rawConnect(server.Port()), rawConnect(server.Port())};
+        const int peers[2] = {rawConnect(server.serverPort()), rawConnect(server.serverPort())};
         QByteArray got[2];
         QTRY_VERIFY(rawRead(peers[0], got[0]) >= 0 && got[0].size() >= 20);
         rawRead(peers[1], got[1]);
@@ -152,17 +165,18 @@ private slots:
     void readerThatFellBehindGetsEveryByte()
     {
         QFETCH(int, index);
-        CWS_TCP_S server;
-        QVERIFY(server.Listen(0));
-        server.setInfoWSock(true);
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        server.setTracing(true);
         TraceCapture trace;
         QList<int> errors;
-        connect(&server, &CWS_TCP_S::ServiceError, this, [&](qint32 &i) {
-            errors << i;
-            server.Disconnect(i);
+        connect(&server, &LineServer::connectionError, this, [&](LineConnection *connection) {
+            errors << connection->id();
+            connection->close();
         });
-        const int reader = rawConnect(server.Port()), stalled = rawConnect(server.Port(), 4096);
-        QTRY_COMPARE(server.ConnectCount(), 2);
+        const int reader = rawConnect(server.serverPort());
+        const int stalled = rawConnect(server.serverPort(), 4096);
+        QTRY_COMPARE(server.connectionCount(), 2);
         if (index == 0)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("#2: unsent output passed"));
 
@@ -173,9 +187,12 @@ private slots:
             if (!reading && expected.size() - trace.sum("#1 out (\\d+) bytes") >= 2 * 1024 * 1024)
                 reading = 1;
             for (int i = 0; i < (reading ? 4 : 1); ++i) {
-                const QString text = QString(reading ? 16383 : 8191, QChar(u'a' + i)) + u'\n';
-                server.SendData(text, index);
-                expected += text.toLatin1();
+                const QByteArray text = QByteArray(reading ? 16383 : 8191, char('a' + i)) + '\n';
+                if (index == 0)
+                    server.broadcast(text);
+                else
+                    server.connection(index)->send(text);
+                expected += text;
             }
             if (reading && rawRead(reader, received) >= 0 && ++reading == 150)
                 everyPass.stop();
@@ -187,9 +204,111 @@ private slots:
                                  30000);
         QCOMPARE(errors, index == 0 ? QList<int>{2} : QList<int>{});
         QVERIFY(received == expected);
-        QTRY_COMPARE(liveObjects("TcpLink"), 2 - errors.size());
+        QTRY_COMPARE(liveObjects("LineConnection"), 2 - errors.size());
         ::close(reader);
         ::close(stalled);
+    }
+
+    // Two listeners feed one set. A peer the accept filter refuses is closed before anything is
+    // read from it or sent to it, and never counted. A connection whose reading is paused makes
+    // its peer wait once the buffers are full, and loses nothing when it resumes.
+    void listenersFilterAndPausedReading()
+    {
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QVERIFY(!server.listen(QHostAddress::LocalHost, server.serverPort()));
+        QVERIFY(!server.errorString().isEmpty());
+        QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+        QCOMPARE(server.listenerCount(), 2);
+        bool refuse = false;
+        QList<int> asked;
+        server.setAcceptFilter([&](const QHostAddress &, quint16, int listener) {
+            asked << listener;
+            return !refuse;
+        });
+        QList<LineConnection *> joined;
+        connect(&server, &LineServer::newConnection, this,
+                [&](LineConnection *connection) { joined << connection; });
+        qsizetype lines = 0, bytes = 0;
+        connect(&server, &LineServer::lineReceived, this,
+                [&](LineConnection *, const QString &text, const QByteArray &raw) {
+                    ++lines;
+                    bytes += raw.size();
+                    QCOMPARE(raw, text.toUtf8());
+                });
+
+        Peer first(server.serverPort(0));
+        QTcpSocket second;
+        second.connectToHost(QHostAddress::LocalHostIPv6, server.serverPort(1));
+        QTRY_COMPARE(server.connectionCount(), 2);
+        QCOMPARE(joined[0]->listener() + joined[1]->listener(), 1);
+
+        refuse = true;
+        const int refused = rawConnect(server.serverPort(0));
+        QCOMPARE(::send(refused, "let me in\n", 10, 0), 10);
+        QTRY_COMPARE(asked.size(), 3);
+        server.broadcast("after\n");
+        QTRY_COMPARE(first.received, QByteArray("after\n"));
+        char byte;
+        QTRY_VERIFY(::recv(refused, &byte, 1, MSG_DONTWAIT) <= 0 && errno != EAGAIN);
+        QCOMPARE(server.connectionCount(), 2);
+        QCOMPARE(joined.size(), 2);
+        QCOMPARE(lines, 0);
+        ::close(refused);
+
+        // Paused: the peer writes until the system takes no more; that is bounded.
+        refuse = false;
+        const int writer = rawConnect(server.serverPort(0));
+        QTRY_COMPARE(joined.size(), 3);
+        joined[2]->pauseReading();
+        const QByteArray line = QByteArray(999, 'p') + '\n';
+        qsizetype written = 0;
+        for (int refusals = 0; refusals < 5 && written < 64 * 1024 * 1024;) {
+            const ssize_t n = ::send(writer, line.constData(), line.size(), 0);
+            written += qMax<ssize_t>(n, 0);
+            refusals = n > 0 ? 0 : refusals + 1;
+            if (n <= 0)
+                QTest::qWait(20); // the server's turn to read, if it still did
+        }
+        QCOMPARE(lines, 0);
+        QVERIFY2(written < 64 * 1024 * 1024, qPrintable(QString::number(written)));
+        joined[2]->resumeReading();
+        QTRY_COMPARE(bytes, written);
+        ::close(writer);
+    }
+
+    // A listener's SocketSetup makes its sockets, as TLS does (a QTcpSocket subclass), and adds
+    // each when it is ready: not counted before. Such a socket is written through its own
+    // writeData, never straight to the descriptor, and a flood comes back whole.
+    void socketSetupAddsWhenReady()
+    {
+        struct Setup final : SocketSetup
+        {
+            QTcpSocket *createSocket() override { return new SubclassSocket; }
+            void start(LineServer *, QTcpSocket *socket, int listener) override
+            {
+                started = {socket, listener};
+            }
+            QPair<QTcpSocket *, int> started{nullptr, -1};
+        } setup;
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0, &setup));
+        connect(&server, &LineServer::lineReceived, this,
+                [&](LineConnection *, const QString &, const QByteArray &bytes) {
+                    server.broadcast(bytes);
+                });
+        Peer peer(server.serverPort(1));
+        QTRY_VERIFY(setup.started.first);
+        QCOMPARE(setup.started.second, 1);
+        QCOMPARE(server.connectionCount(), 0);
+        server.addConnection(setup.started.first, setup.started.second);
+        QCOMPARE(server.connectionCount(), 1);
+        QCOMPARE(server.connections()[0]->listener(), 1);
+        const QByteArray flood = QByteArray(3 * 1024 * 1024, 'f') + '\n';
+        peer.write(flood);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), flood.size(), 20000);
+        QCOMPARE(peer.received, QByteArray(flood).replace('f', 'F'));
     }
 
     void clientConnectsReceivesAndCloses()
@@ -220,7 +339,7 @@ private slots:
         QCOMPARE(got, (QList<QPair<int, QString>>{
                           {1, "7@日本|x\r\n"}, {1, "no line end"}, {0, "line\r\n"}, {0, "half"}}));
         QCOMPARE(client.ID(), 0);
-        QTRY_COMPARE(liveObjects("TcpLink"), 0);
+        QTRY_COMPARE(liveObjects("LineConnection"), 0);
 
         // The same object connects again (over IPv6); Close ends it at once, and quietly.
         QVERIFY(client.Connect(QStringLiteral("::1"), server.Port()));
@@ -229,19 +348,21 @@ private slots:
         QTRY_COMPARE(server.ConnectCount(), 1);
         client.Close();
         QTRY_COMPARE(server.ConnectCount(), 0);
-        QTRY_COMPARE(liveObjects("TcpLink"), 0);
+        QTRY_COMPARE(liveObjects("LineConnection"), 0);
         QCOMPARE(closed.size(), 1);
     }
 
     // A full descriptor table: accepting is retried 4 times a second, not in a busy loop.
     void fullDescriptorTableDoesNotSpin()
     {
-        CWS_TCP_S server;
-        QVERIFY(server.Listen(0));
-        server.setInfoWSock(true);
-        connect(&server, &CWS_TCP_S::GetData, this,
-                [&](qint32 &, QString &text) { server.SendData(text, 0); });
-        Peer good(server.Port()); // served once first, so that the sanitizers know the types
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        server.setTracing(true);
+        connect(&server, &LineServer::lineReceived, this,
+                [&](LineConnection *, const QString &, const QByteArray &bytes) {
+                    server.broadcast(bytes);
+                });
+        Peer good(server.serverPort()); // served once first, so that the sanitizers know the types
         good.write("first\n");
         QTRY_COMPARE(good.received, QByteArray("first\n"));
         rlimit old{}, low{};
@@ -252,10 +373,10 @@ private slots:
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &low), 0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("accept failed"));
         std::vector<int> peers;
-        QSignalSpy errors(&server, &CWS_TCP_S::SocketError);
+        QSignalSpy errors(&server, &LineServer::acceptError);
         {
             TraceCapture trace;
-            for (int fd; (fd = rawConnect(server.Port())) >= 0; QTest::qWait(0))
+            for (int fd; (fd = rawConnect(server.serverPort())) >= 0; QTest::qWait(0))
                 peers.push_back(fd);
             QCOMPARE(errno, EMFILE);
             QTRY_VERIFY(trace.count("accept failed") > 0);
@@ -269,10 +390,10 @@ private slots:
         }
         for (int fd : peers)
             ::close(fd);
-        QTRY_COMPARE_WITH_TIMEOUT(server.ConnectCount(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 20000);
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &old), 0);
-        Peer late(server.Port());
-        QTRY_COMPARE(server.ConnectCount(), 2);
+        Peer late(server.serverPort());
+        QTRY_COMPARE(server.connectionCount(), 2);
     }
 
     void blocksCrossAndFailuresAreRaised()

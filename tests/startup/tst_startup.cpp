@@ -108,8 +108,7 @@ private slots:
         QFETCH(QString, text);
         DialogScript script;
         script.ok();
-        CommandLine::setArgumentText(text);
-        QWidget *opened = ModuleMain::startUp();
+        QWidget *opened = ModuleMain::startUp(text);
         QTEST(windows(), "windows");
         QVERIFY(!opened || opened->testAttribute(Qt::WA_DeleteOnClose));
         QTEST(script.boxes, "boxes");
