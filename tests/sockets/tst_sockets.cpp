@@ -6,6 +6,7 @@
 #include "tcplink.h"
 
 #include <QCoreApplication>
+#include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUdpSocket>
@@ -15,7 +16,7 @@
 #include <unistd.h>
 
 using Events = QList<QPair<bool, int>>; // ServiceComplete: accepted or ended, index
-// The socket layer without windows against raw peers, in a private network namespace.
+// The socket layer without windows against raw peers; the UDP cases on the fixed ports.
 class TestSockets final : public QObject
 {
     Q_OBJECT
@@ -277,13 +278,15 @@ private slots:
 
     void blocksCrossAndFailuresAreRaised()
     {
+        KESTREL_FIXED_PORTS(777, 778);
         CWS_UDP receiving, sending, second;
         TraceCapture trace; // nothing while InfoWSock is off
         QStringList got;
         connect(&receiving, &CWS_UDP::GetData, this, [&](QString &text) { got << text; });
         QVERIFY(receiving.Connect(QStringLiteral("localhost"), 777, 778));
         QVERIFY(sending.Connect(QStringLiteral("localhost"), 778, 777));
-        QCOMPARE(sending.IP(), QStringLiteral("127.0.0.1")); // loopback is all there is here
+        // This machine's first IPv4 address (the loopback where there is no other).
+        QVERIFY(QNetworkInterface::allAddresses().contains(QHostAddress(sending.IP())));
 
         // Sent while "localhost" is still being looked up: held, then sent in order, whole.
         const QString block = QStringLiteral("send IP - x\r\n日本\r\n") + QString(60000, u'z');
@@ -310,17 +313,47 @@ private slots:
         QVERIFY(QUdpSocket().bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
     }
 
+    void udpAimAndClose_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("0") << 0 << true;
+        QTest::newRow("1") << 1 << false;
+        QTest::newRow("65535") << 65535 << false;
+        QTest::newRow("65536") << 65536 << true;
+    }
+
+    // Blocks go to a port of 1..65535 only. Close lets go of blocks held for a lookup: the next
+    // aim finds none left to drop.
+    void udpAimAndClose()
+    {
+        QFETCH(int, port);
+        QFETCH(bool, refused);
+        TraceCapture trace;
+        CWS_UDP udp;
+        udp.setInfoWSock(true);
+        for (int i = 0; refused && i < 2; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot send to port"));
+        udp.Connect(QStringLiteral("held.invalid"), 0, port);
+        udp.SendData(QStringLiteral("held"));
+        udp.Close();
+        udp.Connect(QStringLiteral("127.0.0.1"), 0, port);
+        QCOMPARE(trace.count("cannot send to port"), refused ? 2 : 0);
+        QCOMPARE(trace.count("held blocks dropped"), 0);
+    }
+
     // Objects go while lookups of new names run: the sanitizer run checks nothing is left.
     void objectGoneBeforeItsLookupAnswers()
     {
+        KESTREL_FIXED_PORTS(777, 778);
         for (int i = 0; i < 10; ++i) {
             const QString name = QStringLiteral("gone-%1.invalid").arg(i);
             CWS_UDP closed;
-            closed.Connect(name, 800 + i, 900);
+            closed.Connect(name, 777, 900);
             closed.Close();
             auto gone = std::make_unique<CWS_UDP>();
-            gone->Connect(u'x' + name, 810 + i, 900);
-            gone->Connect(u'y' + name, 810 + i, 901);
+            gone->Connect(u'x' + name, 778, 900);
+            gone->Connect(u'y' + name, 778, 901);
         }
         // The answer for an aim given up is dropped; a block waits for the new aim's answer.
         CWS_UDP receiving, reAimed;
@@ -336,5 +369,5 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_PRIVATE_NETWORK(QCoreApplication, TestSockets)
+KESTREL_TEST_MAIN_FIXED_PORTS(QCoreApplication, TestSockets)
 #include "tst_sockets.moc"

@@ -24,10 +24,18 @@ QStringList windows(bool remove = false)
     }
     return names;
 }
+
+// Whether the windows about to open may take their fixed ports (else skipped or failed).
+bool fixedPortsFor(const QStringList &opens)
+{
+    if (opens.contains(u"FormTCPServerMain") && !fixedPortsReady({555}, __FILE__, __LINE__))
+        return false;
+    return !opens.contains(u"FormUDPMain") || fixedPortsReady({777, 778}, __FILE__, __LINE__);
+}
 } // namespace
 
-// The command-line splitter, the start-up routine and the mode chooser, in a private network
-// namespace (the windows they open take their fixed ports).
+// The command-line splitter, the start-up routine and the mode chooser (the server and UDP
+// windows they open take their fixed ports).
 class TestStartup final : public QObject
 {
     Q_OBJECT
@@ -66,7 +74,7 @@ private slots:
     void startUp_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QStringList>("windows");
+        QTest::addColumn<QStringList>("opens");
         QTest::addColumn<QStringList>("boxes");
         const QString help = "Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
                              "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box";
@@ -75,6 +83,7 @@ private slots:
         QTest::newRow("/S x") << "/S x" << QStringList{"FormTCPServerMain"}
                               << QStringList{"Host Port ? [555]"};
         QTest::newRow("/U") << "/U" << QStringList{"FormUDPMain"} << none;
+        QTest::newRow("/c") << "/c" << QStringList{"FormTCPClientMain"} << none;
         QTest::newRow("/?") << "/?" << none << QStringList{help};
         QTest::newRow("leading blank") << " /s" << none << none;
     }
@@ -82,11 +91,14 @@ private slots:
     void startUp()
     {
         QFETCH(QString, text);
+        QFETCH(QStringList, opens);
+        if (!fixedPortsFor(opens))
+            return;
         DialogScript script;
         script.ok();
         CommandLine::setArgumentText(text);
         QWidget *opened = ModuleMain::startUp();
-        QTEST(windows(), "windows");
+        QTEST(windows(), "opens");
         QVERIFY(!opened || opened->testAttribute(Qt::WA_DeleteOnClose));
         QTEST(script.boxes, "boxes");
     }
@@ -115,7 +127,7 @@ private slots:
     void chooserClick_data()
     {
         QTest::addColumn<int>("button"); // -1: the Enter key right after showing
-        QTest::addColumn<QStringList>("windows");
+        QTest::addColumn<QStringList>("opens");
         QTest::addColumn<QStringList>("seen"); // each box, with what the chooser shows meanwhile
         const QString starting = "選択された項目で起動中です...";
         const QString unloading = "完了。このメニューをアンロードしています。";
@@ -124,6 +136,8 @@ private slots:
         QTest::newRow("TCP Server")
             << 1 << QStringList{"FormTCPServerMain"}
             << QStringList{"Host Port ? [555] / " + unloading, "after / " + unloading};
+        QTest::newRow("TCP Client")
+            << 2 << QStringList{"FormTCPClientMain"} << QStringList{"after / " + unloading};
         QTest::newRow("UDP") << 3 << QStringList{"FormUDPMain"}
                              << QStringList{"after / " + unloading};
     }
@@ -133,6 +147,9 @@ private slots:
     void chooserClick()
     {
         QFETCH(int, button);
+        QFETCH(QStringList, opens);
+        if (!fixedPortsFor(opens))
+            return;
         QPointer<FormMain> chooser =
             qobject_cast<FormMain *>(WindowOpener::create(ModuleMain::Mode::Chooser));
         chooser->setAttribute(Qt::WA_DeleteOnClose);
@@ -154,9 +171,9 @@ private slots:
             pushed->click();
         QTRY_VERIFY(!chooser);
         QTEST(seen, "seen");
-        QTEST(windows(), "windows");
+        QTEST(windows(), "opens");
     }
 };
 
-KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestStartup)
+KESTREL_TEST_MAIN_FIXED_PORTS(QApplication, TestStartup)
 #include "tst_startup.moc"

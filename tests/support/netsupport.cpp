@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -31,25 +32,106 @@ bool writeFile(const char *path, const QByteArray &text)
     ::close(fd);
     return ok;
 }
-} // namespace
 
-bool enterPrivateNetwork()
+enum class Isolation { UserNamespace, NetNamespace, MachineLoopback, None };
+Isolation isolation = Isolation::None;
+constexpr int SkippedProgram = 77; // SKIP_RETURN_CODE of the fixed-port programs
+
+bool bringLoopbackUp()
 {
-    const QByteArray uid = QByteArray::number(::getuid()), gid = QByteArray::number(::getgid());
-    bool ok = ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
-              writeFile("/proc/self/setgroups", "deny") &&
-              writeFile("/proc/self/uid_map", "0 " + uid + " 1") &&
-              writeFile("/proc/self/gid_map", "0 " + gid + " 1");
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request{};
     std::strcpy(request.ifr_name, "lo");
-    ok = ok && ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
     request.ifr_flags |= IFF_UP;
     ok = ok && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
     ::close(s);
-    if (!ok)
-        std::perror("cannot enter a network namespace of our own");
     return ok;
+}
+
+// errno of binding the port on every interface, 0 when it could be bound: EACCES where ports
+// below 1024 are not ours, EADDRINUSE where another program holds it.
+int bindError(quint16 port, int type)
+{
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    const int on = 1; // a TCP port is free again while its last connections wait out their time
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_ANY)}, {}};
+    const int error =
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) ? errno : 0;
+    ::close(fd);
+    return error;
+}
+
+// The test command counts skipped cases and shows their cause from the file it names.
+void noteSkip(const QByteArray &line)
+{
+    if (FILE *log = std::fopen(qgetenv("KESTREL_TEST_SKIP_LOG").constData(), "a")) {
+        std::fprintf(log, "%s\n", line.constData());
+        std::fclose(log);
+    }
+}
+} // namespace
+
+void chooseFixedPortIsolation()
+{
+    const QByteArray uid = QByteArray::number(::getuid()), gid = QByteArray::number(::getgid());
+    const bool refused = qEnvironmentVariableIntValue("KESTREL_TEST_NO_NAMESPACES") != 0;
+    QByteArray line = "fixed ports 555, 777, 778: ";
+    if (!refused && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
+        writeFile("/proc/self/setgroups", "deny") &&
+        writeFile("/proc/self/uid_map", "0 " + uid + " 1") &&
+        writeFile("/proc/self/gid_map", "0 " + gid + " 1") && bringLoopbackUp()) {
+        isolation = Isolation::UserNamespace;
+        line += "in a user and network namespace of their own";
+    } else if (!refused && ::unshare(CLONE_NEWNET) == 0 && bringLoopbackUp()) {
+        isolation = Isolation::NetNamespace;
+        line += "in a network namespace of their own (no user namespace here)";
+    } else if (bindError(555, SOCK_DGRAM) != EACCES) {
+        isolation = Isolation::MachineLoopback;
+        line += refused ? "on this machine's loopback (namespaces refused by "
+                          "KESTREL_TEST_NO_NAMESPACES); they must be free"
+                        : "on this machine's loopback (no namespace allowed here); they must be "
+                          "free";
+    } else {
+        line += (refused ? "namespaces refused by KESTREL_TEST_NO_NAMESPACES"
+                         : "no namespace allowed here") +
+                QByteArray(" and no right to bind ports below 1024, so the cases that need them "
+                           "are skipped; to run them, run the tests as root, or allow "
+                           "unprivileged user namespaces (on Ubuntu: sysctl "
+                           "kernel.apparmor_restrict_unprivileged_userns=0)");
+        noteSkip("cause: " + line);
+    }
+    std::fprintf(stderr, "%s\n", line.constData());
+    // The loopback pass has nothing to try then: the whole program is skipped.
+    if (refused && isolation == Isolation::None)
+        std::exit(SkippedProgram);
+}
+
+bool fixedPortsReady(std::initializer_list<quint16> ports, const char *file, int line)
+{
+    if (isolation == Isolation::None) {
+        noteSkip("skipped: " + QByteArray(QTest::currentTestFunction()) + '(' +
+                 QTest::currentDataTag() + ')');
+        QTest::qSkip("needs fixed ports below 1024 (see the line \"fixed ports\" above)", file,
+                     line);
+        return false;
+    }
+    for (const quint16 port : ports) {
+        for (const int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            if (const int error = bindError(port, type)) {
+                const QByteArray message = "port " + QByteArray::number(port) +
+                                           (type == SOCK_STREAM ? " (TCP)" : " (UDP)") +
+                                           " cannot be had: " + std::strerror(error) +
+                                           (error == EADDRINUSE ? "; another program on this "
+                                                                  "machine holds it, free it"
+                                                                : "");
+                QTest::qFail(message.constData(), file, line);
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 Peer::Peer(quint16 port)

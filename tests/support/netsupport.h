@@ -1,20 +1,32 @@
 #pragma once
 
-// Test support without windows: a private network namespace, peers, trace and object counts.
+// Test support without windows: the fixed ports, peers, trace and object counts.
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
-// Moves the process into user and network namespaces of its own with the loopback up, so fixed
-// ports bind for any user and collide with nothing. Call before any thread starts.
-bool enterPrivateNetwork();
+// The tests that need the fixed ports 555, 777 and 778 get them in the best isolation the
+// machine allows: user and network namespaces of their own (any user, where allowed), a network
+// namespace alone (root in a chroot), or else the machine's own loopback where the process may
+// bind ports below 1024 (root in a container). One line on standard error says which. Setting
+// KESTREL_TEST_NO_NAMESPACES=1 refuses the namespaces, so the loopback path is tried on purpose.
+// Call before any thread starts.
+void chooseFixedPortIsolation();
 
-#define KESTREL_TEST_MAIN_PRIVATE_NETWORK(AppClass, TestClass)                                     \
+// Whether the current test may use the given fixed ports now: where none of the above can be had
+// the test is skipped, and a port held by another program on the machine's loopback fails it.
+bool fixedPortsReady(std::initializer_list<quint16> ports, const char *file, int line);
+#define KESTREL_FIXED_PORTS(...)                                                                   \
+    do {                                                                                           \
+        if (!fixedPortsReady({__VA_ARGS__}, __FILE__, __LINE__))                                   \
+            return;                                                                                \
+    } while (false)
+
+#define KESTREL_TEST_MAIN_FIXED_PORTS(AppClass, TestClass)                                         \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
-        if (!enterPrivateNetwork())                                                                \
-            return 2;                                                                              \
+        chooseFixedPortIsolation();                                                                \
         AppClass app(argc, argv);                                                                  \
         TestClass test;                                                                            \
         return QTest::qExec(&test, argc, argv);                                                    \
