@@ -1,3 +1,4 @@
+#include "datetimetexts.h"
 #include "logpane.h"
 #include "numberreading.h"
 
@@ -28,6 +29,10 @@ private slots:
         QTest::newRow("hexadecimal") << "&h1Fz" << 31 << true;
         QTest::newRow("32-bit pattern") << "&HFFFFFFFF" << -1 << true;
         QTest::newRow("rounds out of range") << "2147483647.5" << 0 << false;
+        QTest::newRow("empty") << "" << 0 << true;
+        QTest::newRow("blank") << " \t\n" << 0 << true;
+        QTest::newRow("sign, point, exponent alone") << "-.e" << 0 << true;
+        QTest::newRow("radix mark alone") << "&" << 0 << true;
     }
 
     void numberReading()
@@ -51,6 +56,42 @@ private slots:
             QCOMPARE(down, -82);
             QCOMPARE(after, mode);
         }
+    }
+
+    void timeText_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("H:mm") << "ja_JP"
+                              << "9:05:07";
+        QTest::newRow("h:mm, then AM/PM") << "en_US"
+                                          << "9:05:07 AM";
+        QTest::newRow("AM/PM, then h:mm") << "ko_KR"
+                                          << "오전 9:05:07";
+        QTest::newRow("H.mm") << "fi_FI"
+                              << "9.05.07";
+    }
+
+    // Seconds go after the minutes with the locale's own separator, wherever the hours stand.
+    void timeText()
+    {
+        QFETCH(QString, locale);
+        QTEST(DateTimeTexts::timeText(QTime(9, 5, 7), QLocale(locale)), "text");
+    }
+
+    // A row shows a tab as a blank and other control characters as their symbols, one for one;
+    // the text keeps them as they came.
+    void logShowsControlCharacters()
+    {
+        LogPane shown, expected;
+        for (LogPane *pane : {&shown, &expected})
+            pane->resize(300, 60);
+        shown.appendText(QStringLiteral("a\tb\x01"
+                                        "c\x1f\x7f\x1b|\r\n"));
+        expected.appendText(QStringLiteral("a b\u2401c\u241f\u2421\u241b|\r\n"));
+        QCOMPARE(shown.grab().toImage(), expected.grab().toImage());
+        QCOMPARE(shown.text(), QStringLiteral("a\tb\x01"
+                                              "c\x1f\x7f\x1b|\r\n"));
     }
 
     // Selecting by drag, shift-click, double click (a row) and menu; copying it exactly.

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QScrollBar>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +41,35 @@ private slots:
         }
         window.close(); // "Close ?" answered OK stops the server
         QVERIFY(server->Port() == 0 && script.unexpected.isEmpty());
+    }
+
+    // A port held already: the server object says so on standard error; the window asks
+    // nothing more, logs nothing, shows the server's state and idles (no retry) until closed.
+    void busyPortLeavesTheWindowIdle()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen());
+        DialogScript script;
+        script.type(QString::number(holder.serverPort())).ok();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot listen on port"));
+        FormTCPServerMain window;
+        window.show();
+        auto *server = window.findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
+        QCOMPARE(window.windowTitle(),
+                 QStringLiteral("[0]-[%1:0] - wisp server").arg(server->IP()));
+        const auto cpuMs = [] {
+            rusage usage{};
+            getrusage(RUSAGE_SELF, &usage);
+            return usage.ru_utime.tv_sec * 1000 + usage.ru_utime.tv_usec / 1000 +
+                   usage.ru_stime.tv_sec * 1000 + usage.ru_stime.tv_usec / 1000;
+        };
+        const long before = cpuMs();
+        QTest::qWait(1000);
+        QVERIFY2(cpuMs() - before < 300, "busy while idle");
+        QCOMPARE(window.findChild<LogPane *>(QStringLiteral("TextLog"))->text(), QString());
+        window.close();
+        QCOMPARE(script.boxes, (QStringList{"Host Port ? [555]", "Close ? (OK, Cancel)"}));
+        QVERIFY(script.unexpected.isEmpty());
     }
 
     // Clients wait for their lines to come back: a text is relayed before it is logged. Raised
