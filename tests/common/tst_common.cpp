@@ -33,6 +33,7 @@ private slots:
         QTest::newRow("blank") << " \t\n" << 0 << true;
         QTest::newRow("sign, point, exponent alone") << "-.e" << 0 << true;
         QTest::newRow("radix mark alone") << "&" << 0 << true;
+        QTest::newRow("exponent mark at the end") << "5e" << 5 << true;
     }
 
     void numberReading()
@@ -58,40 +59,36 @@ private slots:
         }
     }
 
-    void timeText_data()
+    void dateAndTimeText_data()
     {
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("H:mm") << "ja_JP"
-                              << "9:05:07";
-        QTest::newRow("h:mm, then AM/PM") << "en_US"
-                                          << "9:05:07 AM";
-        QTest::newRow("AM/PM, then h:mm") << "ko_KR"
-                                          << "오전 9:05:07";
-        QTest::newRow("H.mm") << "fi_FI"
-                              << "9.05.07";
+        QTest::addColumn<QStringList>("texts"); // locale, date, time
+        QTest::newRow("y/MM/dd, H:mm") << QStringList{"ja_JP", "2000/06/12", "9:05:07"};
+        QTest::newRow("M/d/yy, h:mm AM") << QStringList{"en_US", "6/12/00", "9:05:07 AM"};
+        QTest::newRow("yy. M. d., AM h:mm") << QStringList{"ko_KR", "00. 6. 12.", "오전 9:05:07"};
+        QTest::newRow("d.M.y, H.mm") << QStringList{"fi_FI", "12.6.2000", "9.05.07"};
     }
 
-    // Seconds go after the minutes with the locale's own separator, wherever the hours stand.
-    void timeText()
+    // The locale's short date, in its order; seconds go after the minutes with the locale's own
+    // separator, wherever the hours stand.
+    void dateAndTimeText()
     {
-        QFETCH(QString, locale);
-        QTEST(DateTimeTexts::timeText(QTime(9, 5, 7), QLocale(locale)), "text");
+        QFETCH(QStringList, texts);
+        QCOMPARE(DateTimeTexts::dateText(QDate(2000, 6, 12), QLocale(texts[0])), texts[1]);
+        QCOMPARE(DateTimeTexts::timeText(QTime(9, 5, 7), QLocale(texts[0])), texts[2]);
     }
 
     // A row shows a tab as a blank and other control characters as their symbols, one for one;
     // the text keeps them as they came.
     void logShowsControlCharacters()
     {
+        const QString raw = QStringLiteral("a\tb|\x01|\x0b|\r|\x0c|\x1c|\x1e|\x1f|\x7f|\r\n");
         LogPane shown, expected;
         for (LogPane *pane : {&shown, &expected})
-            pane->resize(300, 60);
-        shown.appendText(QStringLiteral("a\tb\x01"
-                                        "c\x1f\x7f\x1b|\r\n"));
-        expected.appendText(QStringLiteral("a b\u2401c\u241f\u2421\u241b|\r\n"));
+            pane->resize(400, 60);
+        shown.appendText(raw);
+        expected.appendText(QStringLiteral("a b|␁|␋|␍|␌|␜|␞|␟|␡|\r\n"));
         QCOMPARE(shown.grab().toImage(), expected.grab().toImage());
-        QCOMPARE(shown.text(), QStringLiteral("a\tb\x01"
-                                              "c\x1f\x7f\x1b|\r\n"));
+        QCOMPARE(shown.text(), raw);
     }
 
     // Selecting by drag, shift-click, double click (a row) and menu; copying it exactly.

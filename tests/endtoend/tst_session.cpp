@@ -1,3 +1,4 @@
+#include "cws_tcp_c.h"
 #include "cws_tcp_s.h"
 #include "formtcpclientmain.h"
 #include "formtcpservermain.h"
@@ -58,8 +59,12 @@ private slots:
             QTRY_COMPARE(server->windowTitle(), caption.arg(i + 1));
             QTRY_VERIFY(logOf(server)->text().endsWith(
                 names[i].leftJustified(10) + QStringLiteral("|login - 2000/06/12/9:05:07\r\n")));
+            // "localhost" is 127.0.0.1 or ::1, as the system looks it up.
+            const QString ip =
+                clients[i]->findChild<CWS_TCP_C *>(QStringLiteral("CWS_TCP_C"))->IP();
+            QVERIFY(QHostAddress(ip).isLoopback());
             QCOMPARE(clients[i]->windowTitle(),
-                     QStringLiteral("[%1:127.0.0.1:555] - wisp client").arg(names[i]));
+                     QStringLiteral("[%1:%2:555] - wisp client").arg(names[i], ip));
         }
         // Enter sends as "Send" does; the history keeps a text unless it is the newest entry.
         const auto say = [&](int i, const QString &text, bool enter = false) {

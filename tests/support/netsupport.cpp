@@ -33,9 +33,7 @@ bool writeFile(const char *path, const QByteArray &text)
     return ok;
 }
 
-enum class Isolation { UserNamespace, NetNamespace, MachineLoopback, None };
-Isolation isolation = Isolation::None;
-constexpr int SkippedProgram = 77; // SKIP_RETURN_CODE of the fixed-port programs
+bool portsToBeHad = false;
 
 bool bringLoopbackUp()
 {
@@ -63,7 +61,7 @@ int bindError(quint16 port, int type)
     return error;
 }
 
-// The test command counts skipped cases and shows their cause from the file it names.
+// The test command counts the skipped cases, and shows their cause, from the file it names.
 void noteSkip(const QByteArray &line)
 {
     if (FILE *log = std::fopen(qgetenv("KESTREL_TEST_SKIP_LOG").constData(), "a")) {
@@ -77,56 +75,48 @@ void chooseFixedPortIsolation()
 {
     const QByteArray uid = QByteArray::number(::getuid()), gid = QByteArray::number(::getgid());
     const bool refused = qEnvironmentVariableIntValue("KESTREL_TEST_NO_NAMESPACES") != 0;
+    const QByteArray why =
+        refused ? "namespaces refused by KESTREL_TEST_NO_NAMESPACES" : "no namespace allowed here";
     QByteArray line = "fixed ports 555, 777, 778: ";
+    portsToBeHad = true;
     if (!refused && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
         writeFile("/proc/self/setgroups", "deny") &&
         writeFile("/proc/self/uid_map", "0 " + uid + " 1") &&
-        writeFile("/proc/self/gid_map", "0 " + gid + " 1") && bringLoopbackUp()) {
-        isolation = Isolation::UserNamespace;
+        writeFile("/proc/self/gid_map", "0 " + gid + " 1") && bringLoopbackUp())
         line += "in a user and network namespace of their own";
-    } else if (!refused && ::unshare(CLONE_NEWNET) == 0 && bringLoopbackUp()) {
-        isolation = Isolation::NetNamespace;
+    else if (!refused && ::unshare(CLONE_NEWNET) == 0 && bringLoopbackUp())
         line += "in a network namespace of their own (no user namespace here)";
-    } else if (bindError(555, SOCK_DGRAM) != EACCES) {
-        isolation = Isolation::MachineLoopback;
-        line += refused ? "on this machine's loopback (namespaces refused by "
-                          "KESTREL_TEST_NO_NAMESPACES); they must be free"
-                        : "on this machine's loopback (no namespace allowed here); they must be "
-                          "free";
-    } else {
-        line += (refused ? "namespaces refused by KESTREL_TEST_NO_NAMESPACES"
-                         : "no namespace allowed here") +
-                QByteArray(" and no right to bind ports below 1024, so the cases that need them "
-                           "are skipped; to run them, run the tests as root, or allow "
-                           "unprivileged user namespaces (on Ubuntu: sysctl "
-                           "kernel.apparmor_restrict_unprivileged_userns=0)");
+    else if (bindError(555, SOCK_DGRAM) != EACCES)
+        line += "on this machine's own loopback (" + why + "); they must be free";
+    else
+        portsToBeHad = false;
+    if (!portsToBeHad) {
+        line += why + ", no right to bind ports below 1024: the cases that need them are "
+                      "skipped; to run them, run the tests as root or allow unprivileged user "
+                      "namespaces (Ubuntu: sysctl kernel.apparmor_restrict_unprivileged_userns=0)";
         noteSkip("cause: " + line);
     }
     std::fprintf(stderr, "%s\n", line.constData());
-    // The loopback pass has nothing to try then: the whole program is skipped.
-    if (refused && isolation == Isolation::None)
-        std::exit(SkippedProgram);
+    if (refused && !portsToBeHad) // nothing for the loopback pass to try: the program is skipped
+        std::exit(77);            // SKIP_RETURN_CODE
 }
 
 bool fixedPortsReady(std::initializer_list<quint16> ports, const char *file, int line)
 {
-    if (isolation == Isolation::None) {
+    if (!portsToBeHad) {
         noteSkip("skipped: " + QByteArray(QTest::currentTestFunction()) + '(' +
                  QTest::currentDataTag() + ')');
-        QTest::qSkip("needs fixed ports below 1024 (see the line \"fixed ports\" above)", file,
-                     line);
+        QTest::qSkip("needs the fixed ports (see the line \"fixed ports\" above)", file, line);
         return false;
     }
     for (const quint16 port : ports) {
         for (const int type : {SOCK_STREAM, SOCK_DGRAM}) {
             if (const int error = bindError(port, type)) {
-                const QByteArray message = "port " + QByteArray::number(port) +
-                                           (type == SOCK_STREAM ? " (TCP)" : " (UDP)") +
-                                           " cannot be had: " + std::strerror(error) +
-                                           (error == EADDRINUSE ? "; another program on this "
-                                                                  "machine holds it, free it"
-                                                                : "");
-                QTest::qFail(message.constData(), file, line);
+                QTest::qFail("port " + QByteArray::number(port) +
+                                 (type == SOCK_STREAM ? " (TCP): " : " (UDP): ") +
+                                 std::strerror(error) +
+                                 (error == EADDRINUSE ? ", held by another program here" : ""),
+                             file, line);
                 return false;
             }
         }
