@@ -30,7 +30,6 @@ private slots:
         QTest::newRow("32-bit pattern") << "&HFFFFFFFF" << -1 << true;
         QTest::newRow("rounds out of range") << "2147483647.5" << 0 << false;
         QTest::newRow("empty") << "" << 0 << true;
-        QTest::newRow("blank") << " \t\n" << 0 << true;
         QTest::newRow("sign, point, exponent alone") << "-.e" << 0 << true;
         QTest::newRow("radix mark alone") << "&" << 0 << true;
         QTest::newRow("exponent mark at the end") << "5e" << 5 << true;
@@ -62,7 +61,6 @@ private slots:
     void dateAndTimeText_data()
     {
         QTest::addColumn<QStringList>("texts"); // locale, date, time
-        QTest::newRow("y/MM/dd, H:mm") << QStringList{"ja_JP", "2000/06/12", "9:05:07"};
         QTest::newRow("M/d/yy, h:mm AM") << QStringList{"en_US", "6/12/00", "9:05:07 AM"};
         QTest::newRow("yy. M. d., AM h:mm") << QStringList{"ko_KR", "00. 6. 12.", "오전 9:05:07"};
         QTest::newRow("d.M.y, H.mm") << QStringList{"fi_FI", "12.6.2000", "9.05.07"};
@@ -83,8 +81,8 @@ private slots:
     {
         const QString raw = QStringLiteral("a\tb|\x01|\x0b|\r|\x0c|\x1c|\x1e|\x1f|\x7f|\r\n");
         LogPane shown, expected;
-        for (LogPane *pane : {&shown, &expected})
-            pane->resize(400, 60);
+        shown.resize(400, 60);
+        expected.resize(400, 60);
         shown.appendText(raw);
         expected.appendText(QStringLiteral("a b|␁|␋|␍|␌|␜|␞|␟|␡|\r\n"));
         QCOMPARE(shown.grab().toImage(), expected.grab().toImage());

@@ -59,12 +59,9 @@ private slots:
             QTRY_COMPARE(server->windowTitle(), caption.arg(i + 1));
             QTRY_VERIFY(logOf(server)->text().endsWith(
                 names[i].leftJustified(10) + QStringLiteral("|login - 2000/06/12/9:05:07\r\n")));
-            // "localhost" is 127.0.0.1 or ::1, as the system looks it up.
-            const QString ip =
-                clients[i]->findChild<CWS_TCP_C *>(QStringLiteral("CWS_TCP_C"))->IP();
-            QVERIFY(QHostAddress(ip).isLoopback());
-            QCOMPARE(clients[i]->windowTitle(),
-                     QStringLiteral("[%1:%2:555] - wisp client").arg(names[i], ip));
+            const auto *link = clients[i]->findChild<CWS_TCP_C *>(QStringLiteral("CWS_TCP_C"));
+            QCOMPARE(clients[i]->windowTitle(), // "localhost" may be 127.0.0.1 or ::1
+                     QStringLiteral("[%1:%2:555] - wisp client").arg(names[i], link->IP()));
         }
         // Enter sends as "Send" does; the history keeps a text unless it is the newest entry.
         const auto say = [&](int i, const QString &text, bool enter = false) {
@@ -129,5 +126,6 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_FIXED_PORTS(QApplication, TestSession)
+Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation)
+QTEST_MAIN(TestSession)
 #include "tst_session.moc"

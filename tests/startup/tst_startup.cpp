@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 
 #include <memory>
@@ -102,16 +101,6 @@ private slots:
         QTEST(script.boxes, "boxes");
     }
 
-    // Any other key ends the real program at once, without a window, and with status 0.
-    void unknownKeyEndsTheProgram()
-    {
-        QProcess kestrel;
-        kestrel.start(QStringLiteral(KESTREL_EXE), {QStringLiteral("/x")});
-        QVERIFY(kestrel.waitForFinished(20000));
-        QCOMPARE(kestrel.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(kestrel.exitCode(), 0);
-    }
-
     // Hints follow the mouse over buttons and picture, not labels; Tab: Cancel, UDP, Client...
     void chooserHintsAndFocus()
     {
@@ -181,5 +170,6 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_FIXED_PORTS(QApplication, TestStartup)
+Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation)
+QTEST_MAIN(TestStartup)
 #include "tst_startup.moc"

@@ -1,5 +1,6 @@
 #include "netsupport.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -33,8 +34,6 @@ bool writeFile(const char *path, const QByteArray &text)
     return ok;
 }
 
-bool portsToBeHad = false;
-
 bool bringLoopbackUp()
 {
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -51,9 +50,8 @@ bool bringLoopbackUp()
 // below 1024 are not ours, EADDRINUSE where another program holds it.
 int bindError(quint16 port, int type)
 {
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    const int on = 1; // a TCP port is free again while its last connections wait out their time
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0), on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // TCP: past connections' wait
     sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_ANY)}, {}};
     const int error =
         ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) ? errno : 0;
@@ -61,13 +59,14 @@ int bindError(quint16 port, int type)
     return error;
 }
 
+bool portsToBeHad = false;
+
 // The test command counts the skipped cases, and shows their cause, from the file it names.
 void noteSkip(const QByteArray &line)
 {
-    if (FILE *log = std::fopen(qgetenv("KESTREL_TEST_SKIP_LOG").constData(), "a")) {
-        std::fprintf(log, "%s\n", line.constData());
-        std::fclose(log);
-    }
+    QFile log(qEnvironmentVariable("KESTREL_TEST_SKIP_LOG"));
+    if (!log.fileName().isEmpty() && log.open(QIODevice::Append))
+        log.write(line + '\n');
 }
 } // namespace
 
@@ -78,7 +77,6 @@ void chooseFixedPortIsolation()
     const QByteArray why =
         refused ? "namespaces refused by KESTREL_TEST_NO_NAMESPACES" : "no namespace allowed here";
     QByteArray line = "fixed ports 555, 777, 778: ";
-    portsToBeHad = true;
     if (!refused && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
         writeFile("/proc/self/setgroups", "deny") &&
         writeFile("/proc/self/uid_map", "0 " + uid + " 1") &&
@@ -89,13 +87,10 @@ void chooseFixedPortIsolation()
     else if (bindError(555, SOCK_DGRAM) != EACCES)
         line += "on this machine's own loopback (" + why + "); they must be free";
     else
-        portsToBeHad = false;
-    if (!portsToBeHad) {
-        line += why + ", no right to bind ports below 1024: the cases that need them are "
-                      "skipped; to run them, run the tests as root or allow unprivileged user "
-                      "namespaces (Ubuntu: sysctl kernel.apparmor_restrict_unprivileged_userns=0)";
-        noteSkip("cause: " + line);
-    }
+        noteSkip("cause: " + (line += why + ", no right to bind ports below 1024: the cases that "
+                                            "need them are skipped; run the tests as root or allow "
+                                            "unprivileged user namespaces"));
+    portsToBeHad = !line.contains("skipped");
     std::fprintf(stderr, "%s\n", line.constData());
     if (refused && !portsToBeHad) // nothing for the loopback pass to try: the program is skipped
         std::exit(77);            // SKIP_RETURN_CODE

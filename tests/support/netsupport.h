@@ -6,31 +6,16 @@
 #include <QTcpSocket>
 #include <QTest>
 
-// The tests that need the fixed ports 555, 777 and 778 get them in the best isolation the
-// machine allows: user and network namespaces of their own (any user, where allowed), a network
-// namespace alone (root in a chroot), or else the machine's own loopback where the process may
-// bind ports below 1024 (root in a container). One line on standard error says which. Setting
-// KESTREL_TEST_NO_NAMESPACES=1 refuses the namespaces, so the loopback path is tried on purpose.
-// Call before any thread starts.
+// Finds the best way to the fixed ports 555, 777 and 778 (user and network namespaces, a network
+// namespace alone, the machine's loopback where ports below 1024 may be bound; none of them with
+// KESTREL_TEST_NO_NAMESPACES=1) and says which on standard error. Before any thread starts:
+// Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation) in the programs with fixed-port tests.
 void chooseFixedPortIsolation();
-
-// Whether the current test may use the given fixed ports now: where none of the above can be had
-// the test is skipped, and a port held by another program on the machine's loopback fails it.
+// Whether the test may use the ports now; else it is skipped (no way) or failed (a port held).
 bool fixedPortsReady(std::initializer_list<quint16> ports, const char *file, int line);
 #define KESTREL_FIXED_PORTS(...)                                                                   \
-    do {                                                                                           \
-        if (!fixedPortsReady({__VA_ARGS__}, __FILE__, __LINE__))                                   \
-            return;                                                                                \
-    } while (false)
-
-#define KESTREL_TEST_MAIN_FIXED_PORTS(AppClass, TestClass)                                         \
-    int main(int argc, char **argv)                                                                \
-    {                                                                                              \
-        chooseFixedPortIsolation();                                                                \
-        AppClass app(argc, argv);                                                                  \
-        TestClass test;                                                                            \
-        return QTest::qExec(&test, argc, argv);                                                    \
-    }
+    if (!fixedPortsReady({__VA_ARGS__}, __FILE__, __LINE__))                                       \
+    return
 
 // A Qt client on 127.0.0.1 that keeps every byte it receives.
 class Peer final : public QTcpSocket

@@ -42,7 +42,6 @@ private slots:
         QVERIFY(ChatLine::isEcho(line, line) && !ChatLine::isEcho(line.chopped(2), line));
         QVERIFY(!ChatLine::isEcho(line + line, line));
         QVERIFY(line.toLower() == line || !ChatLine::isEcho(line.toLower(), line));
-        QCOMPARE(ChatLine::loginText(), QStringLiteral("login - 2000/06/12/9:05:07"));
         QCOMPARE(ChatLine::logoutText(), QStringLiteral("logout - 2000/06/12/9:05:07"));
     }
 
