@@ -141,9 +141,9 @@ private slots:
             {u"-c"_s,
              u"export LISTEN_PID=$PPID LISTEN_FDS=1; exec \"$0\" --timestamps -p0 -b127.0.0.1"_s,
              u"" KESTREL_RELAY ""_s},
-            u"/bin/sh"_s, [&] {
+            u"/bin/sh"_s, [fd, out = pipeEnds[1]] {
                 ::dup2(fd, 3);
-                ::dup2(pipeEnds[1], 1);
+                ::dup2(out, 1);
             });
         QObject owner;
         const QList<QTcpSocket *> peers = connectPeers(relay, relay.port(), 1, &owner);
@@ -312,12 +312,9 @@ private slots:
         QVERIFY(handed.listen(QHostAddress::LocalHostIPv6));
         handed.pauseAccepting();
         const int fd = int(handed.socketDescriptor());
-        Relay relay(
-            {u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\""_s, u"" KESTREL_RELAY ""_s},
-            u"/bin/sh"_s, [&] {
-                ::dup2(fd, 3);
-                ::dup2(::open(qPrintable(file.fileName()), O_WRONLY | O_APPEND), 1);
-            });
+        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" >>\"$1\""_s,
+                     u"" KESTREL_RELAY ""_s, file.fileName()},
+                    u"/bin/sh"_s, [fd] { ::dup2(fd, 3); });
         QCOMPARE(relay.port(), handed.serverPort());
         QVERIFY(relay.err.contains("handed over"));
         QObject owner;
