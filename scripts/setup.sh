@@ -38,16 +38,22 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "kestrel setup: installing ${missing[*]}"
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    if ! { "${sudo[@]}" apt-get update &&
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y --no-install-recommends "${missing[@]}"; }; then
+        [ "$mode" != test ] || echo "kestrel tests: FAILED (installing ${missing[*]})"
+        exit 1
+    fi
 fi
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Starting the program needs the program alone; the tests and benchmarks are built for test.
 if [ "$mode" = run ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build "$build" -j "$(nproc)" --target kestrel
-else
-    cmake --build "$build" -j "$(nproc)"
+elif ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$build" -j "$(nproc)"; }; then
+    echo "kestrel tests: FAILED (build)"
+    exit 1
 fi
 
 # The server's default port 555 and the UDP ports 777 and 778 lie below 1024: let the built

@@ -1,3 +1,4 @@
+#include "datetimetexts.h"
 #include "logpane.h"
 #include "numberreading.h"
 
@@ -89,6 +90,10 @@ private slots:
         QTest::newRow("hexadecimal") << "&h1Fz" << 31 << true;
         QTest::newRow("32-bit pattern") << "&HFFFFFFFF" << -1 << true;
         QTest::newRow("rounds out of range") << "2147483647.5" << 0 << false;
+        QTest::newRow("empty") << "" << 0 << true;
+        QTest::newRow("sign, point, exponent alone") << "-.e" << 0 << true;
+        QTest::newRow("radix mark alone") << "&" << 0 << true;
+        QTest::newRow("exponent mark at the end") << "5e" << 5 << true;
     }
 
     void numberReading()
@@ -112,6 +117,37 @@ private slots:
             QCOMPARE(down, -82);
             QCOMPARE(after, mode);
         }
+    }
+
+    void dateAndTimeText_data()
+    {
+        QTest::addColumn<QStringList>("texts"); // locale, date, time
+        QTest::newRow("M/d/yy, h:mm AM") << QStringList{"en_US", "6/12/00", "9:05:07 AM"};
+        QTest::newRow("yy. M. d., AM h:mm") << QStringList{"ko_KR", "00. 6. 12.", "오전 9:05:07"};
+        QTest::newRow("d.M.y, H.mm") << QStringList{"fi_FI", "12.6.2000", "9.05.07"};
+    }
+
+    // The locale's short date, in its order; seconds go after the minutes with the locale's own
+    // separator, wherever the hours stand.
+    void dateAndTimeText()
+    {
+        QFETCH(QStringList, texts);
+        QCOMPARE(DateTimeTexts::dateText(QDate(2000, 6, 12), QLocale(texts[0])), texts[1]);
+        QCOMPARE(DateTimeTexts::timeText(QTime(9, 5, 7), QLocale(texts[0])), texts[2]);
+    }
+
+    // A row shows a tab as a blank and other control characters as their symbols, one for one;
+    // the text keeps them as they came.
+    void logShowsControlCharacters()
+    {
+        const QString raw = QStringLiteral("a\tb|\x01|\x0b|\r|\x0c|\x1c|\x1e|\x1f|\x7f|\r\n");
+        LogPane shown, expected;
+        shown.resize(400, 60);
+        expected.resize(400, 60);
+        shown.appendText(raw);
+        expected.appendText(QStringLiteral("a b|␁|␋|␍|␌|␜|␞|␟|␡|\r\n"));
+        QCOMPARE(shown.grab().toImage(), expected.grab().toImage());
+        QCOMPARE(shown.text(), raw);
     }
 
     // Selecting by drag, shift-click, double click (a row) and menu; copying it exactly.

@@ -1,3 +1,5 @@
+#include "cws_tcp_c.h"
+#include "cws_tcp_s.h"
 #include "formtcpclientmain.h"
 #include "formtcpservermain.h"
 #include "logpane.h"
@@ -24,7 +26,7 @@ void trigger(QWidget *window, const char *name)
 }
 } // namespace
 
-// One chat on port 555 in a private network namespace: the server window, two client windows
+// One chat on port 555: the server window, two client windows
 // and a raw peer that sends what no client would.
 class TestSession final : public QObject
 {
@@ -33,6 +35,7 @@ class TestSession final : public QObject
 private slots:
     void chat()
     {
+        KESTREL_FIXED_PORTS(555);
         QApplication::setQuitOnLastWindowClosed(false);
         FixedClock clock;
         DialogScript script;
@@ -40,7 +43,9 @@ private slots:
         QPointer<FormTCPServerMain> server = new FormTCPServerMain;
         server->setAttribute(Qt::WA_DeleteOnClose);
         server->show();
-        const QString caption = QStringLiteral("[%1]-[127.0.0.1:555] - wisp server");
+        const QString caption =
+            QStringLiteral("[%1]-[%2:555] - wisp server")
+                .arg(u"%1", server->findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"))->IP());
 
         QPointer<FormTCPClientMain> clients[2] = {new FormTCPClientMain, new FormTCPClientMain};
         const QString names[2] = {QStringLiteral("Alice"), QStringLiteral("Bob")};
@@ -54,8 +59,9 @@ private slots:
             QTRY_COMPARE(server->windowTitle(), caption.arg(i + 1));
             QTRY_VERIFY(logOf(server)->text().endsWith(
                 names[i].leftJustified(10) + QStringLiteral("|login - 2000/06/12/9:05:07\r\n")));
-            QCOMPARE(clients[i]->windowTitle(),
-                     QStringLiteral("[%1:127.0.0.1:555] - wisp client").arg(names[i]));
+            const auto *link = clients[i]->findChild<CWS_TCP_C *>(QStringLiteral("CWS_TCP_C"));
+            QCOMPARE(clients[i]->windowTitle(), // "localhost" may be 127.0.0.1 or ::1
+                     QStringLiteral("[%1:%2:555] - wisp client").arg(names[i], link->IP()));
         }
         // Enter sends as "Send" does; the history keeps a text unless it is the newest entry.
         const auto say = [&](int i, const QString &text, bool enter = false) {
@@ -75,6 +81,8 @@ private slots:
         auto *combo = clients[0]->findChild<QComboBox *>(QStringLiteral("ComboMain"));
         QCOMPARE(combo->count() == 2 ? combo->itemText(0) + combo->itemText(1) : QString(),
                  QStringLiteral("Hellohello"));
+        trigger(clients[0], "mnuHistClear");
+        QCOMPARE(combo->count(), 0);
 
         // The raw peer: bytes that are no UTF-8, no line end, then a reset.
         const int raw = rawConnect(555);
@@ -96,10 +104,11 @@ private slots:
         }
         QCOMPARE(logOf(server)->caretPosition(), all.size());
 
-        // Bob leaves: his logout line comes back to him and reaches Alice.
+        // Bob leaves: his logout line comes back to him, which ends his wait well before its
+        // 3 s limit, and reaches Alice.
         script.ok();
         clients[1]->close();
-        QTRY_VERIFY(!clients[1]);
+        QTRY_VERIFY_WITH_TIMEOUT(!clients[1], 2000);
         QTRY_COMPARE(server->windowTitle(), caption.arg(1));
         QTRY_VERIFY(logOf(clients[0])
                         ->text()
@@ -117,5 +126,6 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestSession)
+Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation)
+QTEST_MAIN(TestSession)
 #include "tst_session.moc"

@@ -4,7 +4,10 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <QTemporaryFile>
+
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -31,7 +34,7 @@ struct Relay
     quint16 port() // of the "listening on" line, or 0
     {
         (void)QTest::qWaitFor([&] { return err.contains('\n') || !process.processId(); }, WaitMs);
-        static const QRegularExpression listening(u"^listening on .*:(\\d+)"_s);
+        static const QRegularExpression listening(u"listening on \\S*:(\\d+)"_s);
         return quint16(listening.match(QString::fromUtf8(err)).captured(1).toUInt());
     }
     bool finished()
@@ -119,6 +122,84 @@ private slots:
         QVERIFY(relay.finished());
         QCOMPARE(relay.process.exitCode(), 0);
         QCOMPARE(relay.process.readAllStandardOutput(), sent);
+        QVERIFY2(!relay.err.contains("Z "), relay.err); // no time stamps without --timestamps
+    }
+
+    // Standard output a pipe (| head, say), --timestamps, SIGINT, and LISTEN_PID naming another
+    // process (our parent: descriptor 3 is not ours, port 0 is). A chat line comes with its time
+    // and sender; a reader that falls behind loses whole lines, counted once it caught up; one
+    // that goes away costs the chat on standard output, said once, and nothing else; the pipe's
+    // mode stays as the shell made it. SIGINT stops it as SIGTERM does; each event has its time.
+    void stdoutPipeTimestampsAndSigint()
+    {
+        int pipeEnds[2];
+        QVERIFY(::pipe2(pipeEnds, O_CLOEXEC) == 0);
+        QTcpServer handed;
+        QVERIFY(handed.listen(QHostAddress::LocalHost));
+        const int fd = int(handed.socketDescriptor());
+        Relay relay(
+            {u"-c"_s,
+             u"export LISTEN_PID=$PPID LISTEN_FDS=1; exec \"$0\" --timestamps -p0 -b127.0.0.1"_s,
+             u"" KESTREL_RELAY ""_s},
+            u"/bin/sh"_s, [fd, out = pipeEnds[1]] {
+                ::dup2(fd, 3);
+                ::dup2(out, 1);
+            });
+        QObject owner;
+        const QList<QTcpSocket *> peers = connectPeers(relay, relay.port(), 1, &owner);
+        QVERIFY(!peers.isEmpty() && relay.port() != handed.serverPort() &&
+                !(::fcntl(pipeEnds[1], F_GETFL) & O_NONBLOCK));
+        ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+        QByteArray out, echoes;
+        const auto readOut = [&](const QByteArray &until) {
+            return QTest::qWaitFor(
+                [&] {
+                    char buffer[65536];
+                    for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+                        out.append(buffer, n);
+                    return out.endsWith('\n') && relay.err.contains(until);
+                },
+                WaitMs);
+        };
+        static const QRegularExpression stamp(
+            u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "_s);
+        const QByteArray line = "1@lag       |" + QByteArray(985, 'x') + "\r\n"; // 1000 bytes
+        send(peers[0], line);
+        QVERIFY(readUntil(peers[0], echoes, line.size()) && readOut({}));
+        const QByteArray sender = " 127.0.0.1:" + QByteArray::number(peers[0]->localPort()) + ' ';
+        QVERIFY2(stamp.match(QString::fromUtf8(out)).hasMatch() && out.endsWith(sender + line),
+                 out);
+        const qsizetype written = out.size(); // each chat line, with its time and sender
+        out.clear();
+
+        const int lines = 1500; // past the 1 MiB held
+        for (int i = 1; i <= lines; ++i) {
+            send(peers[0], line);
+            QVERIFY(i % 100 || readUntil(peers[0], echoes, line.size() * (i + 1)));
+        }
+        QVERIFY(readOut("not written"));
+        const QByteArray dropped = QByteArray::number(lines - out.size() / written);
+        QVERIFY2(out.size() % written == 0 && out.size() < lines * written &&
+                     relay.err.contains(": " + dropped + " chat lines not written"),
+                 relay.err);
+
+        ::close(pipeEnds[0]); // the reader goes
+        for (const QByteArray &text : {"gone 1\n", "gone 2\n"}) {
+            send(peers[0], text);
+            QVERIFY(readUntil(peers[0], echoes, echoes.size() + 7, text));
+        }
+        const QByteArray failed = "standard output failed (Broken pipe): chat no longer written";
+        QVERIFY(QTest::qWaitFor([&] { return relay.err.contains(failed); }, WaitMs));
+        ::kill(pid_t(relay.process.processId()), SIGINT);
+        QVERIFY(relay.finished());
+        QCOMPARE(relay.process.exitCode(), 0);
+        QVERIFY2(relay.err.count(failed) == 1 && !relay.err.contains("handed over") &&
+                     relay.err.contains(" SIGINT: closing 1 connections\n") &&
+                     !relay.err.contains("gave up"), // waited no longer than their output took
+                 relay.err);
+        for (const QByteArray &event : relay.err.trimmed().split('\n'))
+            QVERIFY2(stamp.match(QString::fromUtf8(event)).hasMatch(), event);
+        ::close(pipeEnds[1]);
     }
 
     // Whatever one peer does, the others' lines still reach them and new peers get in.
@@ -160,8 +241,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(relay.err.contains(" closed, 2 open"), WaitMs);
         }
         send(good, "after\r\n");
-        // The attack and "after" come from two peers: "after" may come anywhere between the
-        // pieces of the attack.
+        // "after" comes from another peer: before, after or between the pieces of a flood.
         QVERIFY(readUntil(other, got, 15 + relayed, "after\r\n"));
         QVERIFY(got.startsWith("before\r\n") && got.replace("after\r\n", "").contains(seen));
         QObject later;
@@ -222,15 +302,18 @@ private slots:
     }
 
     // Socket at descriptor 3, LISTEN_FDS=1, LISTEN_PID its own: served instead of port 555
-    // (an IPv6 one, whose peers the event lines write in brackets).
+    // (an IPv6 one, whose peers the event lines write in brackets). The chat appended to a file
+    // leaves what it held.
     void servesSocketHandedOver()
     {
+        QTemporaryFile file;
+        QVERIFY(file.open() && file.write("kept\n") == 5 && file.flush());
         QTcpServer handed;
         QVERIFY(handed.listen(QHostAddress::LocalHostIPv6));
         handed.pauseAccepting();
         const int fd = int(handed.socketDescriptor());
-        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" -q"_s,
-                     u"" KESTREL_RELAY ""_s},
+        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" >>\"$1\""_s,
+                     u"" KESTREL_RELAY ""_s, file.fileName()},
                     u"/bin/sh"_s, [fd] { ::dup2(fd, 3); });
         QCOMPARE(relay.port(), handed.serverPort());
         QVERIFY(relay.err.contains("handed over"));
@@ -245,6 +328,8 @@ private slots:
         QByteArray got;
         QVERIFY(readUntil(peers[1], got, 1, "\n"));
         QCOMPARE(got, "through the handed-over socket\n");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            file.seek(0) && file.readAll() == "kept\nthrough the handed-over socket\n", WaitMs);
     }
 };
 

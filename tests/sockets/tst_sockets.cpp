@@ -7,6 +7,7 @@
 #include "netsupport.h"
 
 #include <QCoreApplication>
+#include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUdpSocket>
@@ -29,7 +30,7 @@ protected:
     }
 };
 
-// The socket layer without windows against raw peers, in a private network namespace.
+// The socket layer without windows against raw peers; the UDP cases on the fixed ports.
 class TestSockets final : public QObject
 {
     Q_OBJECT
@@ -326,7 +327,7 @@ private slots:
 
         QVERIFY(client.Connect(QStringLiteral("localhost"), server.Port()));
         QVERIFY(connected.wait());
-        QCOMPARE(client.IP(), QStringLiteral("127.0.0.1"));
+        QVERIFY(QHostAddress(client.IP()).isLoopback()); // 127.0.0.1 or ::1, as looked up
         QCOMPARE(client.Port(), server.Port());
         QVERIFY(client.ID() > 0);
         client.SendData(QStringLiteral("7@日本|x\r\n"));
@@ -398,13 +399,15 @@ private slots:
 
     void blocksCrossAndFailuresAreRaised()
     {
+        KESTREL_FIXED_PORTS(777, 778);
         CWS_UDP receiving, sending, second;
         TraceCapture trace; // nothing while InfoWSock is off
         QStringList got;
         connect(&receiving, &CWS_UDP::GetData, this, [&](QString &text) { got << text; });
         QVERIFY(receiving.Connect(QStringLiteral("localhost"), 777, 778));
         QVERIFY(sending.Connect(QStringLiteral("localhost"), 778, 777));
-        QCOMPARE(sending.IP(), QStringLiteral("127.0.0.1")); // loopback is all there is here
+        // This machine's first IPv4 address (the loopback where there is no other).
+        QVERIFY(QNetworkInterface::allAddresses().contains(QHostAddress(sending.IP())));
 
         // Sent while "localhost" is still being looked up: held, then sent in order, whole.
         const QString block = QStringLiteral("send IP - x\r\n日本\r\n") + QString(60000, u'z');
@@ -431,17 +434,31 @@ private slots:
         QVERIFY(QUdpSocket().bind(QHostAddress::Any, 777, QUdpSocket::DontShareAddress));
     }
 
+    // Blocks go to ports 1..65535 only.
+    void udpPortRange()
+    {
+        TraceCapture trace;
+        CWS_UDP udp;
+        udp.setInfoWSock(true);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot send to port 0:"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot send to port 65536:"));
+        for (const int port : {0, 1, 65535, 65536})
+            udp.Connect(QStringLiteral("127.0.0.1"), 0, port);
+        QCOMPARE(trace.count("cannot send to port"), 2);
+    }
+
     // Objects go while lookups of new names run: the sanitizer run checks nothing is left.
     void objectGoneBeforeItsLookupAnswers()
     {
+        KESTREL_FIXED_PORTS(777, 778);
         for (int i = 0; i < 10; ++i) {
             const QString name = QStringLiteral("gone-%1.invalid").arg(i);
             CWS_UDP closed;
-            closed.Connect(name, 800 + i, 900);
+            closed.Connect(name, 777, 900);
             closed.Close();
             auto gone = std::make_unique<CWS_UDP>();
-            gone->Connect(u'x' + name, 810 + i, 900);
-            gone->Connect(u'y' + name, 810 + i, 901);
+            gone->Connect(u'x' + name, 778, 900);
+            gone->Connect(u'y' + name, 778, 901);
         }
         // The answer for an aim given up is dropped; a block waits for the new aim's answer.
         CWS_UDP receiving, reAimed;
@@ -457,5 +474,6 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_PRIVATE_NETWORK(QCoreApplication, TestSockets)
+Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation)
+QTEST_GUILESS_MAIN(TestSockets)
 #include "tst_sockets.moc"

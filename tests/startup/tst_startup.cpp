@@ -44,10 +44,11 @@ void controlsOf(QAccessibleInterface *node, QStringList &controls, int &logs)
     for (int i = 0; i < node->childCount(); ++i)
         controlsOf(node->child(i), controls, logs);
 }
+
 } // namespace
 
-// The command-line splitter, the start-up routine and the mode chooser, in a private network
-// namespace (the windows they open take their fixed ports).
+// The command-line splitter, the start-up routine and the mode chooser (the server and UDP
+// windows they open take their fixed ports).
 class TestStartup final : public QObject
 {
     Q_OBJECT
@@ -59,6 +60,14 @@ private slots:
         QApplication::setQuitOnLastWindowClosed(false);
     }
     void cleanup() { windows(true); }
+    void init() // the server and UDP windows take their fixed ports
+    {
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag == "/S x" || tag == "TCP Server")
+            KESTREL_FIXED_PORTS(555);
+        if (tag == "/U" || tag == "UDP")
+            KESTREL_FIXED_PORTS(777, 778);
+    }
 
     void split_data()
     {
@@ -99,6 +108,7 @@ private slots:
         QTest::newRow("/S x") << "/S x" << QStringList{"FormTCPServerMain"}
                               << QStringList{"Host Port ? [555]"};
         QTest::newRow("/U") << "/U" << QStringList{"FormUDPMain"} << none;
+        QTest::newRow("/c") << "/c" << QStringList{"FormTCPClientMain"} << none;
         QTest::newRow("/?") << "/?" << none << QStringList{help};
         QTest::newRow("leading blank") << " /s" << none << none;
     }
@@ -180,6 +190,8 @@ private slots:
         QTest::newRow("TCP Server")
             << 1 << QStringList{"FormTCPServerMain"}
             << QStringList{"Host Port ? [555] / " + unloading, "after / " + unloading};
+        QTest::newRow("TCP Client")
+            << 2 << QStringList{"FormTCPClientMain"} << QStringList{"after / " + unloading};
         QTest::newRow("UDP") << 3 << QStringList{"FormUDPMain"}
                              << QStringList{"after / " + unloading};
     }
@@ -214,5 +226,6 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestStartup)
+Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation)
+QTEST_MAIN(TestStartup)
 #include "tst_startup.moc"

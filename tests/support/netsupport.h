@@ -1,24 +1,21 @@
 #pragma once
 
-// Test support without windows: a private network namespace, peers, trace and object counts.
+// Test support without windows: the fixed ports, peers, trace and object counts.
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
-// Moves the process into user and network namespaces of its own with the loopback up, so fixed
-// ports bind for any user and collide with nothing. Call before any thread starts.
-bool enterPrivateNetwork();
-
-#define KESTREL_TEST_MAIN_PRIVATE_NETWORK(AppClass, TestClass)                                     \
-    int main(int argc, char **argv)                                                                \
-    {                                                                                              \
-        if (!enterPrivateNetwork())                                                                \
-            return 2;                                                                              \
-        AppClass app(argc, argv);                                                                  \
-        TestClass test;                                                                            \
-        return QTest::qExec(&test, argc, argv);                                                    \
-    }
+// Finds the best way to the fixed ports 555, 777 and 778 (user and network namespaces, a network
+// namespace alone, the machine's loopback where ports below 1024 may be bound; none of them with
+// KESTREL_TEST_NO_NAMESPACES=1) and says which on standard error. Before any thread starts:
+// Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation) in the programs with fixed-port tests.
+void chooseFixedPortIsolation();
+// Whether the test may use the ports now; else it is skipped (no way) or failed (a port held).
+bool fixedPortsReady(std::initializer_list<quint16> ports, const char *file, int line);
+#define KESTREL_FIXED_PORTS(...)                                                                   \
+    if (!fixedPortsReady({__VA_ARGS__}, __FILE__, __LINE__))                                       \
+    return
 
 // A Qt client on 127.0.0.1 that keeps every byte it receives.
 class Peer final : public QTcpSocket

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QScrollBar>
 
+#include <ctime>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +42,27 @@ private slots:
         }
         window.close(); // "Close ?" answered OK stops the server
         QVERIFY(server->Port() == 0 && script.unexpected.isEmpty());
+    }
+
+    // A port held already: said on standard error; the window asks nothing more, shows the
+    // server's state and idles (no retry) until closed.
+    void busyPortLeavesTheWindowIdle()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen());
+        DialogScript script;
+        script.type(QString::number(holder.serverPort())).ok();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot listen on port"));
+        FormTCPServerMain window;
+        window.show();
+        auto *server = window.findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"));
+        QCOMPARE(window.windowTitle(),
+                 QStringLiteral("[0]-[%1:0] - wisp server").arg(server->IP()));
+        const std::clock_t before = std::clock(); // processor time of the process
+        QTest::qWait(1000);
+        QVERIFY2(std::clock() - before < CLOCKS_PER_SEC / 4, "busy while idle");
+        window.close();
+        QCOMPARE(script.boxes, (QStringList{"Host Port ? [555]", "Close ? (OK, Cancel)"}));
     }
 
     // Clients wait for their lines to come back: a text is relayed before it is logged. Raised

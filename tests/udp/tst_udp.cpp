@@ -1,3 +1,4 @@
+#include "cws_udp.h"
 #include "formudpmain.h"
 #include "logpane.h"
 #include "netsupport.h"
@@ -10,10 +11,11 @@
 
 namespace {
 const QString Stamp = QStringLiteral("2000/06/12/9:05:07");
+QString ownIP; // as the sending object reports it
 
 QString block(const QString &text)
 {
-    return QStringLiteral("send IP - 127.0.0.1\r\nsend date - ") + Stamp +
+    return QStringLiteral("send IP - ") + ownIP + QStringLiteral("\r\nsend date - ") + Stamp +
            QStringLiteral("\r\n\r\n--- [SOF] ---\r\n") + text + QStringLiteral("\r\n--- [EOF] ---");
 }
 
@@ -28,7 +30,7 @@ QAction *action(QWidget *window, const char *name)
 }
 } // namespace
 
-// The UDP window on its fixed ports 777 and 778, in a network namespace of the test's own.
+// The UDP window on its fixed ports 777 and 778.
 class TestUdp final : public QObject
 {
     Q_OBJECT
@@ -40,10 +42,11 @@ private slots:
 
     void sendReceiveReAimAndClose()
     {
+        KESTREL_FIXED_PORTS(777, 778);
         DialogScript script;
         auto *window = new FormUDPMain;
         window->show();
-        QCOMPARE(window->windowTitle(), QStringLiteral("UDP"));
+        ownIP = window->findChild<CWS_UDP *>(QStringLiteral("CWS_UDP_C"))->IP();
         QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:localhost"));
         auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
         auto *entry = window->findChild<QPlainTextEdit *>(QStringLiteral("TextMain"));
@@ -80,5 +83,6 @@ private slots:
     }
 };
 
-KESTREL_TEST_MAIN_PRIVATE_NETWORK(QApplication, TestUdp)
+Q_CONSTRUCTOR_FUNCTION(chooseFixedPortIsolation)
+QTEST_MAIN(TestUdp)
 #include "tst_udp.moc"
