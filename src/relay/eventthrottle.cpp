@@ -5,9 +5,9 @@
 namespace {
 QHostAddress plain(const QHostAddress &address)
 {
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(v4) : address;
+    bool isV4 = false; // also for an IPv4-mapped IPv6 address
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
 }
 } // namespace
 
