@@ -1,6 +1,7 @@
 #include "chatrelay.h"
 
 #include "chatoutput.h"
+#include "clientpolicy.h"
 #include "cws_tcp_s.h"
 #include "eventlog.h"
 #include "socketactivation.h"
@@ -20,14 +21,19 @@ QString listenText(const QHostAddress &address, quint16 port)
 }
 } // namespace
 
-ChatRelay::ChatRelay(const RelayOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_server(new CWS_TCP_S(this))
+ChatRelay::ChatRelay(const RelayOptions &options, const AccessList &access, QObject *parent)
+    : QObject(parent), m_options(options), m_server(new CWS_TCP_S(this)),
+      m_policy(new ClientPolicy(options, access, this))
 {
     m_server->setInfoWSock(options.trace);
     connect(m_server, &CWS_TCP_S::GetData, this, &ChatRelay::onGetData);
     connect(m_server, &CWS_TCP_S::ServiceComplete, this, &ChatRelay::onServiceComplete);
     connect(m_server, &CWS_TCP_S::ServiceError, this, &ChatRelay::onServiceError);
     connect(m_server, &CWS_TCP_S::outputDrained, this, &ChatRelay::finishWhenDrained);
+    connect(m_policy, &ClientPolicy::cut, this, [this](qint32 index, const QString &reason) {
+        m_cutReasons.insert(index, reason);
+        m_server->Disconnect(index);
+    });
 
     if (!options.quiet) {
         m_output = new ChatOutput(STDOUT_FILENO, this);
@@ -96,10 +102,16 @@ void ChatRelay::stop(const QString &reason)
         return;
     }
     m_stopping = true;
+    m_policy->flush();
     EventLog::write(QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_peers.size()));
     m_server->Close();
     m_drainLimit.start();
     finishWhenDrained();
+}
+
+void ChatRelay::reload()
+{
+    m_policy->reload();
 }
 
 void ChatRelay::finishWhenDrained()
@@ -113,6 +125,7 @@ void ChatRelay::finishWhenDrained()
 
 void ChatRelay::onGetData(qint32 &Index, QString &rstrData)
 {
+    m_policy->received(Index);
     // As the window does: the relay goes first, the log after.
     m_server->SendData(rstrData, 0);
     if (!m_output)
@@ -133,15 +146,19 @@ void ChatRelay::onServiceComplete(bool vblnFlag, qint32 &Index)
         const QString peer =
             SocketTrace::endpointText(m_server->peerAddress(Index), m_server->peerPort(Index));
         m_peers.insert(Index, peer);
+        m_policy->opened(Index, m_server->peerAddress(Index));
         EventLog::write(QStringLiteral("#%1 %2 connected, %3 open")
                             .arg(Index)
                             .arg(peer)
                             .arg(m_server->ConnectCount()));
     } else {
-        EventLog::write(QStringLiteral("#%1 %2 closed, %3 open")
-                            .arg(Index)
-                            .arg(m_peers.take(Index))
-                            .arg(m_server->ConnectCount()));
+        m_policy->closed(Index);
+        const QString reason = m_cutReasons.take(Index);
+        EventLog::write(
+            QStringLiteral("#%1 %2 closed%3, %4 open")
+                .arg(Index)
+                .arg(m_peers.take(Index), reason.isEmpty() ? reason : QStringLiteral(": ") + reason)
+                .arg(m_server->ConnectCount()));
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accesslist.h"
 #include "relayoptions.h"
 
 #include <QHash>
@@ -8,6 +9,7 @@
 
 class CWS_TCP_S;
 class ChatOutput;
+class ClientPolicy;
 
 // The chat server without a window: what FormTCPServerMain does with each text (relay it to
 // every connection, then log it), with standard output as the log and standard error telling
@@ -18,7 +20,7 @@ class ChatRelay final : public QObject
     Q_DISABLE_COPY_MOVE(ChatRelay)
 
 public:
-    explicit ChatRelay(const RelayOptions &options, QObject *parent = nullptr);
+    ChatRelay(const RelayOptions &options, const AccessList &access, QObject *parent = nullptr);
     ~ChatRelay() override;
 
     // Listens on the socket handed over by the service manager, or else on the address and
@@ -27,6 +29,8 @@ public:
     // Stops accepting and closes every connection; finished() follows once the queued output
     // has gone out, or after a few seconds at most, or at once when asked a second time.
     void stop(const QString &reason);
+    // Reads the access rule files again (SIGHUP).
+    void reload();
 
 signals:
     void finished();
@@ -40,7 +44,9 @@ private:
     RelayOptions m_options;
     CWS_TCP_S *m_server;
     ChatOutput *m_output = nullptr;
-    QHash<qint32, QString> m_peers; // "address:port" of each open connection
+    ClientPolicy *m_policy;
+    QHash<qint32, QString> m_cutReasons; // why the relay closed a connection, for its line
+    QHash<qint32, QString> m_peers;      // "address:port" of each open connection
     QTimer m_drainLimit;
     bool m_stopping = false;
 };

@@ -1,6 +1,7 @@
 #include "clientpolicy.h"
 
 #include "eventlog.h"
+#include "hostaddresses.h"
 #include "sockettrace.h"
 
 #include <chrono>
@@ -13,12 +14,6 @@ qint64 nowNs()
         .count();
 }
 
-QString addressText(const QHostAddress &address)
-{
-    bool isV4 = false; // also for an IPv4-mapped IPv6 address
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
-}
 } // namespace
 
 ClientPolicy::ClientPolicy(const RelayOptions &options, const AccessList &rules, QObject *parent)
@@ -42,7 +37,7 @@ ClientPolicy::ClientPolicy(const RelayOptions &options, const AccessList &rules,
                                                "minute")
                                     .arg(count)
                                     .arg(address.isNull() ? QStringLiteral("other addresses")
-                                                          : addressText(address)));
+                                                          : HostAddresses::text(address)));
             });
 }
 

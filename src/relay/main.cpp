@@ -1,3 +1,4 @@
+#include "accesslist.h"
 #include "chatrelay.h"
 #include "eventlog.h"
 #include "fdlimit.h"
@@ -32,10 +33,17 @@ int main(int argc, char *argv[])
         break;
     }
 
+    AccessList access;
+    if (!AccessList::build(options.access, access, message)) {
+        std::fprintf(stderr, "kestrel-relay: %s\n", qPrintable(message));
+        return 2;
+    }
+
     EventLog::install(options.timestamps);
     SignalWatcher watcher;
-    ChatRelay relay(options);
+    ChatRelay relay(options, access);
     QObject::connect(&watcher, &SignalWatcher::stopRequested, &relay, &ChatRelay::stop);
+    QObject::connect(&watcher, &SignalWatcher::reloadRequested, &relay, &ChatRelay::reload);
     QObject::connect(&relay, &ChatRelay::finished, &app, [] { QCoreApplication::exit(0); });
     if (!relay.start())
         return 1;
