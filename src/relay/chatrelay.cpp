@@ -2,10 +2,11 @@
 
 #include "chatoutput.h"
 #include "clientpolicy.h"
-#include "cws_tcp_s.h"
 #include "eventlog.h"
+#include "hostaddresses.h"
+#include "lineconnection.h"
+#include "lineserver.h"
 #include "socketactivation.h"
-#include "sockettrace.h"
 
 #include <unistd.h>
 
@@ -17,23 +18,30 @@ constexpr int DrainLimitMs = 6000;
 QString listenText(const QHostAddress &address, quint16 port)
 {
     return address == QHostAddress::Any ? QStringLiteral("*:%1").arg(port)
-                                        : SocketTrace::endpointText(address, port);
+                                        : HostAddresses::endpointText(address, port);
 }
 } // namespace
 
 ChatRelay::ChatRelay(const RelayOptions &options, const AccessList &access, QObject *parent)
-    : QObject(parent), m_options(options), m_server(new CWS_TCP_S(this)),
-      m_policy(new ClientPolicy(options, access, this))
+    : QObject(parent), m_options(options), m_server(new LineServer(this)),
+      m_policy(new ClientPolicy(options, access, m_server, this))
 {
-    m_server->setInfoWSock(options.trace);
-    connect(m_server, &CWS_TCP_S::GetData, this, &ChatRelay::onGetData);
-    connect(m_server, &CWS_TCP_S::ServiceComplete, this, &ChatRelay::onServiceComplete);
-    connect(m_server, &CWS_TCP_S::ServiceError, this, &ChatRelay::onServiceError);
-    connect(m_server, &CWS_TCP_S::outputDrained, this, &ChatRelay::finishWhenDrained);
-    connect(m_policy, &ClientPolicy::cut, this, [this](qint32 index, const QString &reason) {
-        m_cutReasons.insert(index, reason);
-        m_server->Disconnect(index);
-    });
+    m_server->setTraceOwner("kestrel-relay");
+    m_server->setTracing(options.trace);
+    connect(m_server, &LineServer::lineReceived, this, &ChatRelay::onLineReceived);
+    connect(m_server, &LineServer::newConnection, this, &ChatRelay::onNewConnection);
+    connect(m_server, &LineServer::connectionClosed, this, &ChatRelay::onConnectionClosed);
+    // The failure has been written already; the connection goes, naming the limit if it hit
+    // one (LineConnection's words for it).
+    connect(m_server, &LineServer::connectionError, this,
+            [this](LineConnection *connection, const QString &description) {
+                cut(connection, description.startsWith(u"unsent output passed")
+                                    ? QStringLiteral("output queue passed %1 bytes (--max-queue)")
+                                          .arg(connection->outputCap())
+                                    : QString());
+            });
+    connect(m_policy, &ClientPolicy::cut, this, &ChatRelay::cut);
+    connect(m_server, &LineServer::outputDrained, this, &ChatRelay::finishWhenDrained);
 
     if (!options.quiet) {
         m_output = new ChatOutput(STDOUT_FILENO, this);
@@ -87,9 +95,8 @@ bool ChatRelay::start()
                 .arg(listenText(m_options.address, m_options.port), m_server->errorString()));
         return false;
     }
-    EventLog::write(
-        QStringLiteral("listening on %1%2")
-            .arg(listenText(m_server->listenAddress(), quint16(m_server->Port())), how));
+    EventLog::write(QStringLiteral("listening on %1%2")
+                        .arg(listenText(m_server->serverAddress(), m_server->serverPort()), how));
     return true;
 }
 
@@ -103,8 +110,9 @@ void ChatRelay::stop(const QString &reason)
     }
     m_stopping = true;
     m_policy->flush();
-    EventLog::write(QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_peers.size()));
-    m_server->Close();
+    EventLog::write(
+        QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_server->connectionCount()));
+    m_server->close();
     m_drainLimit.start();
     finishWhenDrained();
 }
@@ -112,6 +120,13 @@ void ChatRelay::stop(const QString &reason)
 void ChatRelay::reload()
 {
     m_policy->reload();
+}
+
+void ChatRelay::cut(LineConnection *connection, const QString &reason)
+{
+    if (!reason.isEmpty())
+        m_cutReasons.insert(connection->id(), reason);
+    connection->close();
 }
 
 void ChatRelay::finishWhenDrained()
@@ -123,46 +138,46 @@ void ChatRelay::finishWhenDrained()
     QTimer::singleShot(0, this, &ChatRelay::finished);
 }
 
-void ChatRelay::onGetData(qint32 &Index, QString &rstrData)
+void ChatRelay::onLineReceived(LineConnection *connection, const QString &text,
+                               const QByteArray &bytes)
 {
-    m_policy->received(Index);
-    // As the window does: the relay goes first, the log after.
-    m_server->SendData(rstrData, 0);
+    // As the window does: the relay goes first, the log after. The received bytes go on as
+    // they came unless they were no valid UTF-8; the peers then get the text as read.
+    const QByteArray line = bytes.isEmpty() ? text.toUtf8() : bytes;
+    m_policy->received(connection);
+    m_server->broadcast(line);
     if (!m_output)
         return;
     if (!m_options.timestamps) {
-        m_output->write(rstrData.toUtf8());
+        m_output->write(line);
         return;
     }
-    QString line = EventLog::timestamp() + u' ' + m_peers.value(Index) + u' ' + rstrData;
-    if (!line.endsWith(u'\n'))
-        line += u'\n';
-    m_output->write(line.toUtf8());
+    QString stamped =
+        EventLog::timestamp() + u' ' +
+        HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()) + u' ' +
+        text;
+    if (!stamped.endsWith(u'\n'))
+        stamped += u'\n';
+    m_output->write(stamped.toUtf8());
 }
 
-void ChatRelay::onServiceComplete(bool vblnFlag, qint32 &Index)
+void ChatRelay::onNewConnection(LineConnection *connection)
 {
-    if (vblnFlag) {
-        const QString peer =
-            SocketTrace::endpointText(m_server->peerAddress(Index), m_server->peerPort(Index));
-        m_peers.insert(Index, peer);
-        m_policy->opened(Index, m_server->peerAddress(Index));
-        EventLog::write(QStringLiteral("#%1 %2 connected, %3 open")
-                            .arg(Index)
-                            .arg(peer)
-                            .arg(m_server->ConnectCount()));
-    } else {
-        m_policy->closed(Index);
-        const QString reason = m_cutReasons.take(Index);
-        EventLog::write(
-            QStringLiteral("#%1 %2 closed%3, %4 open")
-                .arg(Index)
-                .arg(m_peers.take(Index), reason.isEmpty() ? reason : QStringLiteral(": ") + reason)
-                .arg(m_server->ConnectCount()));
-    }
+    EventLog::write(
+        QStringLiteral("#%1 %2 connected, %3 open")
+            .arg(connection->id())
+            .arg(HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()))
+            .arg(m_server->connectionCount()));
 }
 
-void ChatRelay::onServiceError(qint32 &Index)
+void ChatRelay::onConnectionClosed(LineConnection *connection)
 {
-    m_server->Disconnect(Index);
+    m_policy->closed(connection);
+    const QString reason = m_cutReasons.take(connection->id());
+    EventLog::write(
+        QStringLiteral("#%1 %2 closed%3, %4 open")
+            .arg(connection->id())
+            .arg(HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()),
+                 reason.isEmpty() ? reason : QStringLiteral(": ") + reason)
+            .arg(m_server->connectionCount()));
 }

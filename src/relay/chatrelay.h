@@ -1,15 +1,16 @@
 #pragma once
 
-#include "accesslist.h"
 #include "relayoptions.h"
 
 #include <QHash>
 #include <QObject>
 #include <QTimer>
 
-class CWS_TCP_S;
+class AccessList;
 class ChatOutput;
 class ClientPolicy;
+class LineConnection;
+class LineServer;
 
 // The chat server without a window: what FormTCPServerMain does with each text (relay it to
 // every connection, then log it), with standard output as the log and standard error telling
@@ -36,17 +37,17 @@ signals:
     void finished();
 
 private:
-    void onGetData(qint32 &Index, QString &rstrData);
-    void onServiceComplete(bool vblnFlag, qint32 &Index);
-    void onServiceError(qint32 &Index);
+    void onLineReceived(LineConnection *connection, const QString &text, const QByteArray &bytes);
+    void onNewConnection(LineConnection *connection);
+    void onConnectionClosed(LineConnection *connection);
     void finishWhenDrained();
+    void cut(LineConnection *connection, const QString &reason);
 
     RelayOptions m_options;
-    CWS_TCP_S *m_server;
+    LineServer *m_server;
     ChatOutput *m_output = nullptr;
     ClientPolicy *m_policy;
     QHash<qint32, QString> m_cutReasons; // why the relay closed a connection, for its line
-    QHash<qint32, QString> m_peers;      // "address:port" of each open connection
     QTimer m_drainLimit;
     bool m_stopping = false;
 };

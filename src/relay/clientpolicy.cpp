@@ -2,7 +2,8 @@
 
 #include "eventlog.h"
 #include "hostaddresses.h"
-#include "sockettrace.h"
+#include "lineconnection.h"
+#include "lineserver.h"
 
 #include <chrono>
 
@@ -13,20 +14,24 @@ qint64 nowNs()
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
 } // namespace
 
-ClientPolicy::ClientPolicy(const RelayOptions &options, const AccessList &rules, QObject *parent)
-    : QObject(parent), m_sources(options.access), m_rules(rules), m_maxClients(options.maxClients)
+ClientPolicy::ClientPolicy(const RelayOptions &options, const AccessList &rules, LineServer *server,
+                           QObject *parent)
+    : QObject(parent), m_server(server), m_sources(options.access), m_rules(rules),
+      m_maxClients(options.maxClients)
 {
+    m_server->setAcceptFilter(
+        [this](const QHostAddress &peer, quint16 port, int) { return admit(peer, port); });
+    m_server->setOutputCap(options.maxQueue);
     if (options.maxLineRate > 0) {
         // Lines are spaced 1/N s apart on average; N of them may come at once.
         m_lineInterval = 1000000000 / options.maxLineRate;
         m_burstTolerance = m_lineInterval * (options.maxLineRate - 1);
     }
     if (options.idleTimeout > 0) {
-        m_idleLimit = qint64(options.idleTimeout) * 1000000000;
-        // A client is cut at most a quarter of the timeout (and 5 s) late.
+        m_idleLimitMs = qint64(options.idleTimeout) * 1000;
+        // A client is cut a quarter of the timeout late at most (and 5 s).
         m_idleSweep.setInterval(qBound(100, options.idleTimeout * 250, 5000));
         connect(&m_idleSweep, &QTimer::timeout, this, &ClientPolicy::sweepIdle);
         m_idleSweep.start();
@@ -47,76 +52,58 @@ bool ClientPolicy::admit(const QHostAddress &address, quint16 port)
 {
     QString why;
     if (m_rules.admits(address, &why)) {
-        if (m_maxClients == 0 || m_clients.size() < m_maxClients)
+        const qsizetype open = m_server->connectionCount();
+        if (m_maxClients == 0 || open < m_maxClients)
             return true;
-        why = QStringLiteral("%1 clients connected (--max-clients)").arg(m_clients.size());
+        why = QStringLiteral("%1 clients connected (--max-clients)").arg(open);
     }
     if (m_refusals.admit(address))
         EventLog::write(
-            QStringLiteral("refused %1: %2").arg(SocketTrace::endpointText(address, port), why));
+            QStringLiteral("refused %1: %2").arg(HostAddresses::endpointText(address, port), why));
     return false;
 }
 
-void ClientPolicy::opened(qint32 index, const QHostAddress &address)
+void ClientPolicy::received(LineConnection *connection)
 {
-    const qint64 now = nowNs();
-    m_clients.insert(index, {address, now, now, false});
-}
-
-void ClientPolicy::closed(qint32 index)
-{
-    m_clients.remove(index);
-}
-
-void ClientPolicy::received(qint32 index)
-{
-    if (m_lineInterval == 0 && m_idleLimit == 0)
-        return;
-    const auto it = m_clients.find(index);
-    if (it == m_clients.end())
-        return;
-    const qint64 now = nowNs();
-    it->heard = now;
     if (m_lineInterval == 0)
         return;
+    const qint64 now = nowNs();
+    Pace &pace = m_paces[connection->id()];
     // The generic cell rate algorithm: a line is due one interval after the one before, and
-    // may come early by the burst tolerance. One that has spent it waits, unread, until the
-    // next line would be on time.
-    it->due = std::max(it->due, now) + m_lineInterval;
-    const qint64 early = it->due - now - m_burstTolerance;
+    // may come early by the burst tolerance. A client that has spent it is left unread until
+    // its next line would be on time, so TCP holds up the sender.
+    pace.due = std::max(pace.due, now) + m_lineInterval;
+    const qint64 early = pace.due - now - m_burstTolerance;
     if (early <= 0)
         return;
-    it->paused = true;
-    emit readingPaused(index, true);
-    const auto wait = std::chrono::nanoseconds(early);
-    QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(wait), Qt::PreciseTimer, this,
-                       [this, index] { resume(index); });
+    connection->pauseReading();
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::nanoseconds(early));
+    QTimer::singleShot(wait, Qt::PreciseTimer, connection, [this, connection] {
+        if (connection->isClosing())
+            return;
+        m_paces[connection->id()].resumed = nowNs();
+        connection->resumeReading();
+    });
 }
 
-void ClientPolicy::resume(qint32 index)
+void ClientPolicy::closed(LineConnection *connection)
 {
-    const auto it = m_clients.find(index);
-    if (it == m_clients.end() || !it->paused)
-        return;
-    it->paused = false;
-    // Waiting to be read is no silence.
-    it->heard = nowNs();
-    emit readingPaused(index, false);
+    m_paces.remove(connection->id());
 }
 
 void ClientPolicy::sweepIdle()
 {
     const qint64 now = nowNs();
-    QList<qint32> idle;
-    for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
-        if (!it->paused && now - it->heard >= m_idleLimit)
-            idle << it.key();
-    }
-    for (qint32 index : idle) {
-        m_clients.remove(index); // cut once
+    for (LineConnection *connection : m_server->connections()) {
+        if (connection->isReadingPaused() || connection->msecsSinceLastRead() < m_idleLimitMs)
+            continue;
+        // What waited unread while the client was held up counts as heard when reading goes on.
+        const auto pace = m_paces.constFind(connection->id());
+        if (pace != m_paces.cend() && (now - pace->resumed) / 1000000 < m_idleLimitMs)
+            continue;
         emit cut(
-            index,
-            QStringLiteral("sent nothing for %1 s (--idle-timeout)").arg(m_idleLimit / 1000000000));
+            connection,
+            QStringLiteral("sent nothing for %1 s (--idle-timeout)").arg(m_idleLimitMs / 1000));
     }
 }
 
@@ -129,18 +116,16 @@ void ClientPolicy::reload()
         return;
     }
     m_rules = std::move(rules);
-    QList<std::pair<qint32, QString>> refused;
-    for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
+    QList<std::pair<LineConnection *, QString>> refused;
+    for (LineConnection *connection : m_server->connections()) {
         QString why;
-        if (!m_rules.admits(it->address, &why))
-            refused.append({it.key(), why});
+        if (!m_rules.admits(connection->peerAddress(), &why))
+            refused.append({connection, why});
     }
     EventLog::write(QStringLiteral("SIGHUP: access rules read again, %1 connections now refused")
                         .arg(refused.size()));
-    for (const auto &[index, why] : refused) {
-        m_clients.remove(index);
-        emit cut(index, QStringLiteral("refused by the rules read again (%1)").arg(why));
-    }
+    for (const auto &[connection, why] : refused)
+        emit cut(connection, QStringLiteral("refused by the rules read again (%1)").arg(why));
 }
 
 void ClientPolicy::flush()

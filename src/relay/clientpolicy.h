@@ -5,29 +5,30 @@
 #include "relayoptions.h"
 
 #include <QHash>
-#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
-// Who may connect and how much one client may take: the access rules (read again on reload),
-// --max-clients, --max-line-rate and --idle-timeout. It writes the event lines of refused
-// peers (a repeating address once a minute, with a count) and tells the relay which client to
-// read more slowly or to cut, and why.
+class LineConnection;
+class LineServer;
+
+// Who may connect and how much one client may take, on a LineServer: the access rules (read
+// again on reload) and --max-clients as its accept filter, --max-queue as its output cap,
+// --max-line-rate by pausing the reading of a client, and --idle-timeout. It writes the event
+// lines of refused peers (an address that keeps trying once a minute, with a count) and says
+// which client to cut, and why.
 class ClientPolicy final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ClientPolicy)
 
 public:
-    ClientPolicy(const RelayOptions &options, const AccessList &rules, QObject *parent = nullptr);
+    ClientPolicy(const RelayOptions &options, const AccessList &rules, LineServer *server,
+                 QObject *parent = nullptr);
     ~ClientPolicy() override;
 
-    // Whether a new peer may come in; a refusal has been written (or counted) when not.
-    bool admit(const QHostAddress &address, quint16 port);
-    void opened(qint32 index, const QHostAddress &address);
-    void closed(qint32 index);
-    // A line (or a piece without line end) came from client index.
-    void received(qint32 index);
+    // A line (or a piece without line end) came from connection: counted against its rate.
+    void received(LineConnection *connection);
+    void closed(LineConnection *connection);
     // Reads the allow and deny files again and cuts the clients the new rules refuse; a file
     // that cannot be read or parsed leaves the rules as they were.
     void reload();
@@ -35,29 +36,27 @@ public:
     void flush();
 
 signals:
-    // Stop or go on reading client index (its line rate is spent, or has come back).
-    void readingPaused(qint32 index, bool paused);
-    // Client index is to be disconnected; reason is for its event line.
-    void cut(qint32 index, const QString &reason);
+    // connection is to be closed; reason is for its event line.
+    void cut(LineConnection *connection, const QString &reason);
 
 private:
-    struct Client
+    // Line rate bookkeeping of one client.
+    struct Pace
     {
-        QHostAddress address;
-        qint64 due = 0;   // theoretical arrival time of its next line (ns), for the line rate
-        qint64 heard = 0; // when it last sent something (ns)
-        bool paused = false;
+        qint64 due = 0;     // when its next line is due (ns), early by the burst at most
+        qint64 resumed = 0; // when reading last went on after a pause (ns)
     };
-    void resume(qint32 index);
+    bool admit(const QHostAddress &address, quint16 port);
     void sweepIdle();
 
+    LineServer *m_server;
     AccessSources m_sources;
     AccessList m_rules;
     int m_maxClients;
     qint64 m_lineInterval = 0; // ns between lines at the most a client may send
     qint64 m_burstTolerance = 0;
-    qint64 m_idleLimit = 0; // ns
-    QHash<qint32, Client> m_clients;
+    qint64 m_idleLimitMs = 0;
+    QHash<qint32, Pace> m_paces;
     EventThrottle m_refusals;
     QTimer m_idleSweep;
 };

@@ -1,11 +1,17 @@
 #include "relayoptions.h"
 
+#include "linereader.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
 
 namespace {
+// The longest piece of text a connection raises: a queue that could not hold it would cut a
+// client that reads as fast as it can.
+constexpr qint64 MinQueue = LineReader::MaxPiece;
+
 // A count for a limit; 0 where that means no limit. K, M and G multiply by 1024 and its
 // powers where units are allowed.
 bool parseLimit(const QString &text, qint64 max, bool units, qint64 &value)
@@ -81,7 +87,7 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
     const QCommandLineOption maxQueue(
         QStringLiteral("max-queue"),
         QStringLiteral("Disconnect a client once this much output waits for it (K, M, G: "
-                       "KiB, MiB, GiB; default 4M)."),
+                       "KiB, MiB, GiB; default 4M, at least 1M)."),
         QStringLiteral("BYTES"), QString::number(options.maxQueue));
     const QCommandLineOption idleTimeout(
         QStringLiteral("idle-timeout"),
@@ -138,7 +144,7 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
     };
     if (!readLimit(maxClients, 0, 1 << 30, false, options.maxClients) ||
         !readLimit(maxLineRate, 0, 1 << 30, false, options.maxLineRate) ||
-        !readLimit(maxQueue, 1, qint64(1) << 40, true, options.maxQueue) ||
+        !readLimit(maxQueue, MinQueue, qint64(1) << 40, true, options.maxQueue) ||
         !readLimit(idleTimeout, 0, 1 << 30, false, options.idleTimeout))
         return Outcome::Error;
     options.access = {parser.values(allow), parser.values(deny), parser.values(allowFile),

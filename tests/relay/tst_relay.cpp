@@ -192,9 +192,10 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(relay.err.contains(" closed, 2 open"), WaitMs);
         }
         send(good, "after\r\n");
-        // The attack and "after" come from two peers: either may be relayed first.
+        // The attack and "after" come from two peers: "after" may come anywhere between the
+        // pieces of the attack.
         QVERIFY(readUntil(other, got, 15 + relayed, "after\r\n"));
-        QVERIFY(got.startsWith("before\r\n") && got.contains(seen));
+        QVERIFY(got.startsWith("before\r\n") && got.replace("after\r\n", "").contains(seen));
         QObject later;
         QVERIFY(!connectPeers(relay, port, 1, &later).isEmpty());
         QVERIFY(relay.opened(reset ? 3 : 4));
@@ -392,7 +393,8 @@ private slots:
         ::kill(pid_t(relay.process.processId()), SIGHUP);
         QTRY_VERIFY2_WITH_TIMEOUT(relay.err.contains(says), relay.err, WaitMs);
         if (!secondStays)
-            QVERIFY(second->waitForDisconnected(WaitMs));
+            QVERIFY(second->state() == QAbstractSocket::UnconnectedState ||
+                    second->waitForDisconnected(WaitMs));
         else
             QVERIFY2(relay.err.contains("SIGHUP: access rules kept as they were: " +
                                         file.fileName().toUtf8()),
@@ -417,8 +419,8 @@ private slots:
                               << QByteArray(
                                      "closed: sent nothing for 1 s (--idle-timeout), 2 open");
         QTest::newRow("queue")
-            << u"--max-queue=64K"_s
-            << QByteArray("closed: output queue passed 65536 bytes (--max-queue), 2 open");
+            << u"--max-queue=1M"_s
+            << QByteArray("closed: output queue passed 1048576 bytes (--max-queue), 2 open");
     }
 
     void limitsCut()
@@ -430,6 +432,7 @@ private slots:
         // The first neither reads nor writes; the other two talk and read.
         auto *stuck = new QTcpSocket(&owner);
         stuck->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        stuck->setReadBufferSize(4096); // or Qt reads it all whenever events are processed
         stuck->connectToHost(QHostAddress::LocalHost, relay.port());
         QVERIFY(stuck->waitForConnected(WaitMs) && relay.opened(1));
         const QList<QTcpSocket *> peers = connectPeers(relay, relay.port(), 2, &owner);
