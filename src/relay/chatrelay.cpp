@@ -124,6 +124,8 @@ void ChatRelay::reload()
 
 void ChatRelay::cut(LineConnection *connection, const QString &reason)
 {
+    if (connection->isClosing())
+        return; // cut already, and its line may have been written
     if (!reason.isEmpty())
         m_cutReasons.insert(connection->id(), reason);
     connection->close();

@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QTimer>
 
-class AccessList;
 class ChatOutput;
 class ClientPolicy;
 class LineConnection;
