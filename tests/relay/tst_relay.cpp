@@ -224,9 +224,9 @@ private slots:
         QTest::newRow("IPv6 not among IPv4 rules or other blocks")
             << QStringList{u"--allow=127.0.0.0/8"_s, u"--allow=::2"_s, u"--allow=2001:db8::/32"_s}
             << u"::1"_s << QStringList{u"::1"_s} << QStringList{u"not allowed"_s};
-        QTest::newRow("IPv6 denied")
-            << QStringList{u"--deny=::1"_s} << u"::1"_s << QStringList{u"::1"_s}
-            << QStringList{u"denied by ::1/128"_s};
+        QTest::newRow("IPv6 denied, deny wins")
+            << QStringList{u"--allow=::1"_s, u"--deny=::/0"_s} << u"::1"_s << QStringList{u"::1"_s}
+            << QStringList{u"denied by ::/0"_s};
         QTest::newRow("IPv4-mapped peers and rules")
             << QStringList{u"--allow=127.0.0.0/29"_s, u"--deny=::ffff:127.0.0.2/127"_s,
                            u"--deny=::/0"_s}
