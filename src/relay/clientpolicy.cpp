@@ -8,6 +8,11 @@
 #include <chrono>
 
 namespace {
+constexpr qint64 NsPerSecond = 1000000000;
+// How often silent clients are looked for: a quarter of the idle timeout, within these bounds.
+constexpr qint64 MinIdleSweepMs = 100;
+constexpr qint64 MaxIdleSweepMs = 5000;
+
 qint64 nowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -26,13 +31,13 @@ ClientPolicy::ClientPolicy(const RelayOptions &options, const AccessList &rules,
     m_server->setOutputCap(options.maxQueue);
     if (options.maxLineRate > 0) {
         // Lines are spaced 1/N s apart on average; N of them may come at once.
-        m_lineInterval = 1000000000 / options.maxLineRate;
+        m_lineInterval = NsPerSecond / options.maxLineRate;
         m_burstTolerance = m_lineInterval * (options.maxLineRate - 1);
     }
     if (options.idleTimeout > 0) {
         m_idleLimitMs = qint64(options.idleTimeout) * 1000;
-        // A client is cut a quarter of the timeout late at most (and 5 s).
-        m_idleSweep.setInterval(qBound(100, options.idleTimeout * 250, 5000));
+        m_idleSweep.setInterval(
+            int(qBound(MinIdleSweepMs, qint64(options.idleTimeout) * 1000 / 4, MaxIdleSweepMs)));
         connect(&m_idleSweep, &QTimer::timeout, this, &ClientPolicy::sweepIdle);
         m_idleSweep.start();
     }
@@ -99,7 +104,7 @@ void ClientPolicy::sweepIdle()
             continue;
         // What waited unread while the client was held up counts as heard when reading goes on.
         const auto pace = m_paces.constFind(connection->id());
-        if (pace != m_paces.cend() && (now - pace->resumed) / 1000000 < m_idleLimitMs)
+        if (pace != m_paces.cend() && now - pace->resumed < m_idleLimitMs * (NsPerSecond / 1000))
             continue;
         emit cut(
             connection,
