@@ -44,10 +44,10 @@ class Server:
     """A relay under test: the reference, the server window or kestrel-relay. Ended by its own
     PID."""
 
-    def __init__(self, kind, programs, max_seconds=900, prefix=()):
+    def __init__(self, kind, programs, max_seconds=900, prefix=(), relay_args=()):
         self.kind = kind
         if kind == "relay":
-            self._start_relay(programs, prefix)
+            self._start_relay(programs, prefix, relay_args)
             return
         env = dict(os.environ)
         env.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -70,13 +70,13 @@ class Server:
             raise RuntimeError(f"{kind} did not start listening")
         self.port = int(line[1])
 
-    def _start_relay(self, programs, prefix):
+    def _start_relay(self, programs, prefix, relay_args):
         """kestrel-relay as it would run on a server: the chat logged to standard output (to
         /dev/null here, as the window logs into its pane), events to standard error, which goes
         to a file so that 10,000 connection lines never wait for a reader."""
         self.events = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(
-            [*prefix, programs.relay, "--port", "0"],
+            [*prefix, programs.relay, "--port", "0", *relay_args],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
             stderr=self.events,
@@ -134,8 +134,8 @@ def loadgen(programs, port, *args, timeout=300, prefix=()):
     return json.loads(lines[-1])
 
 
-def with_server(kind, programs, fn, prefix=()):
-    server = Server(kind, programs, prefix=prefix)
+def with_server(kind, programs, fn, prefix=(), relay_args=()):
+    server = Server(kind, programs, prefix=prefix, relay_args=relay_args)
     try:
         return fn(server)
     finally:
@@ -306,6 +306,76 @@ def client_window(programs, rate, seconds):
     return res, gen
 
 
+def write_rules(path, count):
+    """count allow rules, IPv4 and IPv6 blocks of many prefix lengths (the look-up costs one
+    probe per distinct length), none of them loopback but the last, which lets the clients
+    in."""
+    with open(path, "w") as f:
+        f.write("# bench: allow rules that match nobody but the last\n")
+        for i in range(count - 1):
+            if i % 5 == 4:
+                f.write(f"2001:db8:{i:x}::/{32 + i % 97}\n")
+            else:
+                f.write(f"{10 + i % 100}.{i % 256}.{(i * 7) % 256}.0/{8 + i % 25}\n")
+        f.write("127.0.0.0/8\n")
+
+
+def rules_throughput(programs, clients, lines, window, repeat, rules_file):
+    """kestrel-relay's median deliveries/s without rules and with the allow file, alternating
+    which goes first, fresh relays."""
+    variants = {"none": (), "rules": ("--allow-file", rules_file)}
+    runs = {k: [] for k in variants}
+    for r in range(repeat):
+        for name in (("none", "rules") if r % 2 == 0 else ("rules", "none")):
+            res = with_server("relay", programs, lambda s: loadgen(
+                programs, s.port, "--clients", clients, "--lines", lines, "--window", window,
+                "--label", f"relay-{name}-{clients}"), relay_args=variants[name])
+            log(f"  rules throughput {clients} {name} #{r + 1}: {json.dumps(res)}")
+            runs[name].append(res)
+    return {k: (statistics.median(x["deliveries_per_s"] for x in v), all(x["ok"] for x in v),
+                [x["deliveries_per_s"] for x in v]) for k, v in runs.items()}
+
+
+def flood_latency(programs, clients, rate, lines, limit, repeat, realtime):
+    """p99 of paced clients on kestrel-relay: quiet, beside a client flooding as fast as it can,
+    and the same with --max-line-rate. The flooder runs at normal priority; the relay and the
+    paced clients as the latency run has them."""
+    prefix = realtime_prefix() if realtime else []
+    seconds = lines * clients / rate
+    cases = {"quiet": ((), False), "flood": ((), True),
+             "flood, limited": ((f"--max-line-rate={limit}",), True)}
+    runs = {k: [] for k in cases}
+    for r in range(repeat):
+        for name, (args, flood) in cases.items():
+            def run(s):
+                flooder = None
+                if flood:
+                    flooder = subprocess.Popen(
+                        [programs.loadgen, "--port", str(s.port), "--mode", "flood",
+                         "--hold", str(seconds + 4), "--label", "flooder"],
+                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                    time.sleep(1)  # the flood under way before the paced clients come
+                try:
+                    res = loadgen(programs, s.port, "--clients", clients, "--lines", lines,
+                                  "--rate", rate, "--allow-foreign", "--label", f"paced-{name}",
+                                  timeout=seconds + 120, prefix=prefix)
+                finally:
+                    if flooder:
+                        out, _ = flooder.communicate(timeout=seconds + 30)
+                        res["flooder"] = json.loads(out.strip().splitlines()[-1]) if out else None
+                return res
+
+            res = with_server("relay", programs, run, prefix=prefix, relay_args=args)
+            log(f"  flood latency {name} #{r + 1}: {json.dumps(res)}")
+            runs[name].append(res)
+    return {k: {"p99": statistics.median(x["lat_p99_us"] for x in v),
+                "all": [x["lat_p99_us"] for x in v], "ok": all(x["ok"] for x in v),
+                # Flood lines relayed per second, as each paced client saw them.
+                "flood_lines_per_s": statistics.median(
+                    x["foreign"] / clients / x["seconds"] if x["seconds"] else 0 for x in v)}
+            for k, v in runs.items()}
+
+
 def fmt_rate(x):
     return f"{x / 1e6:.2f} M/s" if x >= 1e6 else f"{x / 1e3:.0f} k/s"
 
@@ -315,7 +385,8 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="smaller runs, for a smoke test")
-    parser.add_argument("--only", default="throughput,latency,idle,log,client")
+    parser.add_argument("--only", default="throughput,latency,idle,log,client",
+                        help="also: flood, rules (kestrel-relay's access rules and limits)")
     parser.add_argument("--no-realtime", action="store_true",
                         help="run the latency test at normal priority")
     args = parser.parse_args()
@@ -420,6 +491,42 @@ def main():
         row("Client window: worst timer lateness (10 ms timer)", "",
             f"{cl['timer_late_max_us'] / 1000:.1f} ms", "", "", "< 50 ms",
             cl["timer_late_max_us"] < 50000)
+
+    if "flood" in only:
+        clients, rate, limit = 20, 200, 100
+        per_client = 10 if quick else 40
+        log(f"flood, {clients} paced clients at {rate} lines/s, one flooding; limit {limit}/s")
+        fl = flood_latency(programs, clients, rate, per_client, limit, 1 if quick else args.repeat,
+                           not args.no_realtime)
+        quiet, flood, limited = fl["quiet"]["p99"], fl["flood"]["p99"], fl["flood, limited"]["p99"]
+        info(f"Paced p99, {clients} clients at {rate} lines/s: quiet; one flooding, no limit "
+             f"(flood lines relayed/s)", "", "",
+             f"{quiet / 1000:.2f} ms; {flood / 1000:.2f} ms "
+             f"({fl['flood']['flood_lines_per_s']:.0f}/s)", f"{flood / quiet:.2f}")
+        row(f"Paced p99 beside the flooder with --max-line-rate {limit} (flood lines relayed/s)",
+            "",
+            "", f"{limited / 1000:.2f} ms ({fl['flood, limited']['flood_lines_per_s']:.0f}/s)",
+            f"{limited / quiet:.2f}", "<= 2x quiet",
+            limited <= 2 * quiet and all(v["ok"] for v in fl.values()))
+
+    if "rules" in only:
+        with tempfile.NamedTemporaryFile("w", suffix=".allow", delete=False) as f:
+            rules_file = f.name
+        try:
+            write_rules(rules_file, 1000)
+            for clients, lines in ((100, 2000), (500, 400)):
+                if quick:
+                    lines //= 10
+                log(f"rules, {clients} clients x {lines} lines, 1,000 allow rules or none")
+                t = rules_throughput(programs, clients, lines, 8, 1 if quick else args.repeat + 2,
+                                     rules_file)
+                (none, ok_none, runs_none), (rules, ok_rules, runs_rules) = t["none"], t["rules"]
+                ratio = rules / none if none else 0
+                row(f"Throughput, {clients} clients, 1,000 allow rules vs none (median)", "", "",
+                    f"{fmt_rate(rules)} vs {fmt_rate(none)}", f"{ratio:.2f}", ">= 0.95",
+                    ratio >= 0.95 and ok_none and ok_rules)
+        finally:
+            os.unlink(rules_file)
 
     load_after = load_average()
     print(f"kestrel relay benchmark, {started}, {os.cpu_count()} cores, "

@@ -3,6 +3,7 @@
 # and kestrel-relay side by side under the load generator, then prints a markdown table.
 #
 #   bench/run.sh [BUILD_DIR] [--quick] [--repeat N] [--only throughput,latency,idle,log,client]
+#   bench/run.sh [BUILD_DIR] --only flood,rules   (kestrel-relay's access rules and limits)
 #
 # BUILD_DIR defaults to build/ at the top of the checkout (configured if missing). Everything
 # runs on loopback and ends by itself; run it on a quiet machine (see `uptime`).

@@ -106,6 +106,18 @@ verify_units() {
     cp -a "$tree" "$vroot"
     mkdir -p "$vroot/etc/systemd/system"
     cp -a /lib/systemd/system/. "$vroot/etc/systemd/system/"
+    # Programs of the system that the units call (ExecReload's /bin/kill) are no part of the
+    # package; they come from this machine, as they would on the one it is installed on.
+    local program
+    grep -ho '^Exec[A-Za-z]*=[-@:+!]*/[^ ]*' "${units[@]/#/$root/packaging/}" |
+        sed 's/^[^=]*=[-@:+!]*//' | sort -u | while read -r program; do
+        # Ours must come from the package, never from an installed copy.
+        case $program in */kestrel*) continue ;; esac
+        if [ ! -e "$vroot$program" ] && [ -x "$program" ]; then
+            mkdir -p "$vroot$(dirname "$program")"
+            cp -L "$program" "$vroot$program"
+        fi
+    done
     systemd-analyze verify --man=no --root="$vroot" \
         "${units[@]/#/$vroot/usr/lib/systemd/system/}"
 }

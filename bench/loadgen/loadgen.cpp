@@ -10,6 +10,10 @@
 // per connection is measured once the server has accepted them all, and a probe line checks
 // that every connection is still served at the start and at the end of the hold.
 //
+// flood mode: one client sends lines as fast as the server takes them, for --hold seconds,
+// and reads (and drops) everything relayed to it, so that no output cap cuts it; one JSON line
+// reports how many lines it got rid of. Run beside a relay run, it is the client that floods.
+//
 // Only loopback addresses are accepted, every phase has a time limit, and the program ends by
 // itself.
 
@@ -66,9 +70,10 @@ struct Options
 [[noreturn]] void usage()
 {
     std::fprintf(stderr,
-                 "usage: loadgen --port P [--host 127.0.0.1|::1] [--mode relay|idle]\n"
+                 "usage: loadgen --port P [--host 127.0.0.1|::1] [--mode relay|idle|flood]\n"
                  "  relay: [--clients N] [--lines M] [--rate LINES_PER_S] [--window W]\n"
                  "  idle:  [--clients K] [--hold SECONDS] [--rss-pid PID]\n"
+                 "  flood: [--hold SECONDS]\n"
                  "  [--timeout SECONDS] [--stall SECONDS] [--allow-foreign] [--label TEXT]\n");
     std::exit(2);
 }
@@ -115,8 +120,8 @@ Options parseOptions(int argc, char **argv)
             usage();
     }
     if (o.port <= 0 || o.port > 65535 || o.clients == 0 || o.clients > 99999 || o.window == 0 ||
-        (o.mode != "relay" && o.mode != "idle") || o.timeout <= 0 || o.timeout > 3600 ||
-        o.hold < 0 || o.hold > 3600 || o.connectBatch == 0)
+        (o.mode != "relay" && o.mode != "idle" && o.mode != "flood") || o.timeout <= 0 ||
+        o.timeout > 3600 || o.hold < 0 || o.hold > 3600 || o.connectBatch == 0)
         usage();
     // Loopback only: this program floods whatever it is pointed at.
     if (o.host != "127.0.0.1" && o.host != "::1" && o.host != "localhost")
@@ -223,6 +228,8 @@ public:
         const std::uint64_t start = nowNs();
         if (opt.mode == "idle")
             return runIdle(start);
+        if (opt.mode == "flood")
+            return runFlood();
         return runRelay(start);
     }
 
@@ -653,6 +660,60 @@ private:
                     ok ? "true" : "false");
         std::fflush(stdout);
         return ok ? 0 : 1;
+    }
+
+    int runFlood()
+    {
+        clients.resize(1);
+        if (!connectAll())
+            return 1;
+        Client &c = clients[0];
+        // Lines no relay run takes for its own (foreign), shaped like the others.
+        std::string block;
+        while (block.size() + benchline::kSize <= 64 * 1024)
+            block +=
+                std::string("flood@flooder |") + std::string(benchline::kSize - 17, 'f') + "\r\n";
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT;
+        ev.data.u32 = 0;
+        epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
+        std::uint64_t sentBytes = 0, readBytes = 0;
+        std::size_t offset = 0; // into block, of the next byte to send
+        static char sink[256 * 1024];
+        const std::uint64_t start = nowNs();
+        const std::uint64_t end = start + std::uint64_t(opt.hold * 1e9);
+        std::vector<epoll_event> events(4);
+        bool alive = true;
+        while (alive && nowNs() < end && !pastDeadline()) {
+            const int n = epoll_wait(ep, events.data(), int(events.size()), 100);
+            for (int i = 0; i < n; ++i) {
+                if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+                    const ssize_t r = recv(c.fd, sink, sizeof sink, 0);
+                    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR))
+                        alive = false;
+                    readBytes += r > 0 ? std::uint64_t(r) : 0;
+                }
+                if (alive && (events[i].events & EPOLLOUT)) {
+                    const ssize_t w =
+                        send(c.fd, block.data() + offset, block.size() - offset, MSG_NOSIGNAL);
+                    if (w < 0 && errno != EAGAIN && errno != EINTR)
+                        alive = false;
+                    if (w > 0) {
+                        sentBytes += std::uint64_t(w);
+                        offset = (offset + std::size_t(w)) % block.size();
+                    }
+                }
+            }
+        }
+        const double seconds = double(nowNs() - start) / 1e9;
+        std::printf("{\"mode\":\"flood\",\"label\":\"%s\",\"lines_sent\":%" PRIu64
+                    ",\"lines_per_s\":%.0f,\"bytes_read\":%" PRIu64 ",\"seconds\":%.2f,"
+                    "\"cut\":%s}\n",
+                    opt.label.c_str(), sentBytes / benchline::kSize,
+                    double(sentBytes / benchline::kSize) / seconds, readBytes, seconds,
+                    alive ? "false" : "true");
+        std::fflush(stdout);
+        return alive ? 0 : 1;
     }
 
     int report(std::uint64_t runStart, double setupS, bool complete, const char *note)

@@ -1,6 +1,7 @@
 #include "chatrelay.h"
 
 #include "chatoutput.h"
+#include "clientpolicy.h"
 #include "eventlog.h"
 #include "hostaddresses.h"
 #include "lineconnection.h"
@@ -21,17 +22,25 @@ QString listenText(const QHostAddress &address, quint16 port)
 }
 } // namespace
 
-ChatRelay::ChatRelay(const RelayOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_server(new LineServer(this))
+ChatRelay::ChatRelay(const RelayOptions &options, const AccessList &access, QObject *parent)
+    : QObject(parent), m_options(options), m_server(new LineServer(this)),
+      m_policy(new ClientPolicy(options, access, m_server, this))
 {
     m_server->setTraceOwner("kestrel-relay");
     m_server->setTracing(options.trace);
     connect(m_server, &LineServer::lineReceived, this, &ChatRelay::onLineReceived);
     connect(m_server, &LineServer::newConnection, this, &ChatRelay::onNewConnection);
     connect(m_server, &LineServer::connectionClosed, this, &ChatRelay::onConnectionClosed);
-    // The failure has been written already; the connection goes.
+    // The failure has been written already; the connection goes, naming the limit if it hit
+    // one (LineConnection's words for it).
     connect(m_server, &LineServer::connectionError, this,
-            [](LineConnection *connection) { connection->close(); });
+            [this](LineConnection *connection, const QString &description) {
+                cut(connection, description.startsWith(u"unsent output passed")
+                                    ? QStringLiteral("output queue passed %1 bytes (--max-queue)")
+                                          .arg(connection->outputCap())
+                                    : QString());
+            });
+    connect(m_policy, &ClientPolicy::cut, this, &ChatRelay::cut);
     connect(m_server, &LineServer::outputDrained, this, &ChatRelay::finishWhenDrained);
 
     if (!options.quiet) {
@@ -100,11 +109,26 @@ void ChatRelay::stop(const QString &reason)
         return;
     }
     m_stopping = true;
+    m_policy->flush();
     EventLog::write(
         QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_server->connectionCount()));
     m_server->close();
     m_drainLimit.start();
     finishWhenDrained();
+}
+
+void ChatRelay::reload()
+{
+    m_policy->reload();
+}
+
+void ChatRelay::cut(LineConnection *connection, const QString &reason)
+{
+    if (connection->isClosing())
+        return; // cut already, and its line may have been written
+    if (!reason.isEmpty())
+        m_cutReasons.insert(connection->id(), reason);
+    connection->close();
 }
 
 void ChatRelay::finishWhenDrained()
@@ -122,6 +146,7 @@ void ChatRelay::onLineReceived(LineConnection *connection, const QString &text,
     // As the window does: the relay goes first, the log after. The received bytes go on as
     // they came unless they were no valid UTF-8; the peers then get the text as read.
     const QByteArray line = bytes.isEmpty() ? text.toUtf8() : bytes;
+    m_policy->received(connection);
     m_server->broadcast(line);
     if (!m_output)
         return;
@@ -149,9 +174,12 @@ void ChatRelay::onNewConnection(LineConnection *connection)
 
 void ChatRelay::onConnectionClosed(LineConnection *connection)
 {
+    m_policy->closed(connection);
+    const QString reason = m_cutReasons.take(connection->id());
     EventLog::write(
-        QStringLiteral("#%1 %2 closed, %3 open")
+        QStringLiteral("#%1 %2 closed%3, %4 open")
             .arg(connection->id())
-            .arg(HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()))
+            .arg(HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()),
+                 reason.isEmpty() ? reason : QStringLiteral(": ") + reason)
             .arg(m_server->connectionCount()));
 }

@@ -2,10 +2,12 @@
 
 #include "relayoptions.h"
 
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
 class ChatOutput;
+class ClientPolicy;
 class LineConnection;
 class LineServer;
 
@@ -18,7 +20,7 @@ class ChatRelay final : public QObject
     Q_DISABLE_COPY_MOVE(ChatRelay)
 
 public:
-    explicit ChatRelay(const RelayOptions &options, QObject *parent = nullptr);
+    ChatRelay(const RelayOptions &options, const AccessList &access, QObject *parent = nullptr);
     ~ChatRelay() override;
 
     // Listens on the socket handed over by the service manager, or else on the address and
@@ -27,6 +29,8 @@ public:
     // Stops accepting and closes every connection; finished() follows once the queued output
     // has gone out, or after a few seconds at most, or at once when asked a second time.
     void stop(const QString &reason);
+    // Reads the access rule files again (SIGHUP).
+    void reload();
 
 signals:
     void finished();
@@ -36,10 +40,13 @@ private:
     void onNewConnection(LineConnection *connection);
     void onConnectionClosed(LineConnection *connection);
     void finishWhenDrained();
+    void cut(LineConnection *connection, const QString &reason);
 
     RelayOptions m_options;
     LineServer *m_server;
     ChatOutput *m_output = nullptr;
+    ClientPolicy *m_policy;
+    QHash<qint32, QString> m_cutReasons; // why the relay closed a connection, for its line
     QTimer m_drainLimit;
     bool m_stopping = false;
 };

@@ -1,3 +1,4 @@
+#include "accesslist.h"
 #include "chatrelay.h"
 #include "eventlog.h"
 #include "fdlimit.h"
@@ -10,7 +11,8 @@
 
 int main(int argc, char *argv[])
 {
-    // Before anything else, so that no thread ever takes SIGTERM or SIGINT the default way.
+    // Before anything else, so that no thread ever takes SIGTERM, SIGINT or SIGHUP the default
+    // way.
     SignalWatcher::holdStopSignals();
     FdLimit::raiseOpenFileLimit();
 
@@ -31,10 +33,17 @@ int main(int argc, char *argv[])
         break;
     }
 
+    AccessList access;
+    if (!AccessList::build(options.access, access, message)) {
+        std::fprintf(stderr, "kestrel-relay: %s\n", qPrintable(message));
+        return 2;
+    }
+
     EventLog::install(options.timestamps);
     SignalWatcher watcher;
-    ChatRelay relay(options);
+    ChatRelay relay(options, access);
     QObject::connect(&watcher, &SignalWatcher::stopRequested, &relay, &ChatRelay::stop);
+    QObject::connect(&watcher, &SignalWatcher::reloadRequested, &relay, &ChatRelay::reload);
     QObject::connect(&relay, &ChatRelay::finished, &app, [] { QCoreApplication::exit(0); });
     if (!relay.start())
         return 1;

@@ -1,9 +1,38 @@
 #include "relayoptions.h"
 
+#include "linereader.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
+
+namespace {
+// The longest piece of text a connection raises: a queue that could not hold it would cut a
+// client that reads as fast as it can.
+constexpr qint64 MinQueue = LineReader::MaxPiece;
+
+// A count for a limit; 0 where that means no limit. K, M and G multiply by 1024 and its
+// powers where units are allowed.
+bool parseLimit(const QString &text, qint64 max, bool units, qint64 &value)
+{
+    QString digits = text;
+    qint64 factor = 1;
+    if (units && !digits.isEmpty()) {
+        const int power = QStringLiteral("KMG").indexOf(digits.back().toUpper());
+        if (power >= 0) {
+            factor = qint64(1) << (10 * (power + 1));
+            digits.chop(1);
+        }
+    }
+    bool ok = false;
+    const qint64 number = digits.toLongLong(&ok);
+    if (!ok || digits.startsWith(u'+') || number < 0 || number > max / factor)
+        return false;
+    value = number * factor;
+    return true;
+}
+} // namespace
 
 RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOptions &options,
                                           QString &message, QString &usage)
@@ -29,7 +58,44 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
         QStringLiteral("Prefix each logged line with the time (and chat lines with the sender)."));
     const QCommandLineOption trace(QStringLiteral("trace"),
                                    QStringLiteral("Socket trace on standard error."));
-    parser.addOptions({port, bind, quiet, timestamps, trace});
+    const QCommandLineOption allow(
+        QStringLiteral("allow"),
+        QStringLiteral("Let in peers of this address or CIDR block only (repeatable)."),
+        QStringLiteral("CIDR"));
+    const QCommandLineOption deny(
+        QStringLiteral("deny"),
+        QStringLiteral("Keep out peers of this address or CIDR block (repeatable; wins over "
+                       "--allow)."),
+        QStringLiteral("CIDR"));
+    const QCommandLineOption allowFile(
+        QStringLiteral("allow-file"),
+        QStringLiteral("As --allow for each line of the file (read again on SIGHUP)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption denyFile(
+        QStringLiteral("deny-file"),
+        QStringLiteral("As --deny for each line of the file (read again on SIGHUP)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption maxClients(
+        QStringLiteral("max-clients"),
+        QStringLiteral("Refuse new peers while N are connected (default 10000; 0: no limit)."),
+        QStringLiteral("N"), QString::number(options.maxClients));
+    const QCommandLineOption maxLineRate(
+        QStringLiteral("max-line-rate"),
+        QStringLiteral("Read at most N lines a second from each client, after a burst of N "
+                       "(default 0: no limit)."),
+        QStringLiteral("N"), QString::number(options.maxLineRate));
+    const QCommandLineOption maxQueue(
+        QStringLiteral("max-queue"),
+        QStringLiteral("Disconnect a client once this much output waits for it (K, M, G: "
+                       "KiB, MiB, GiB; default 4M, at least 1M)."),
+        QStringLiteral("BYTES"), QString::number(options.maxQueue));
+    const QCommandLineOption idleTimeout(
+        QStringLiteral("idle-timeout"),
+        QStringLiteral("Disconnect a client that sent nothing for this long (default 0: "
+                       "never)."),
+        QStringLiteral("SECONDS"), QString::number(options.idleTimeout));
+    parser.addOptions({port, bind, quiet, timestamps, trace, allow, deny, allowFile, denyFile,
+                       maxClients, maxLineRate, maxQueue, idleTimeout});
     usage = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -62,6 +128,27 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
                       .arg(parser.value(bind));
         return Outcome::Error;
     }
+    // Each limit read into value, or a message naming it.
+    const auto readLimit = [&](const QCommandLineOption &option, qint64 min, qint64 max, bool units,
+                               auto &value) {
+        qint64 number = 0;
+        const QString text = parser.value(option);
+        if (parseLimit(text, max, units, number) && number >= min) {
+            value = decltype(+value)(number);
+            return true;
+        }
+        message = QStringLiteral("invalid --%1 '%2': a whole number from %3 is expected")
+                      .arg(option.names().constFirst(), text)
+                      .arg(min);
+        return false;
+    };
+    if (!readLimit(maxClients, 0, 1 << 30, false, options.maxClients) ||
+        !readLimit(maxLineRate, 0, 1 << 30, false, options.maxLineRate) ||
+        !readLimit(maxQueue, MinQueue, qint64(1) << 40, true, options.maxQueue) ||
+        !readLimit(idleTimeout, 0, 1 << 30, false, options.idleTimeout))
+        return Outcome::Error;
+    options.access = {parser.values(allow), parser.values(deny), parser.values(allowFile),
+                      parser.values(denyFile)};
     options.quiet = parser.isSet(quiet);
     options.timestamps = parser.isSet(timestamps);
     options.trace = parser.isSet(trace);

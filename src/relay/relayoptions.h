@@ -1,5 +1,7 @@
 #pragma once
 
+#include "accesslist.h"
+
 #include <QHostAddress>
 #include <QStringList>
 
@@ -11,6 +13,12 @@ struct RelayOptions
     bool quiet = false;
     bool timestamps = false;
     bool trace = false;
+    // Who may connect and how much one client may take; 0 is no limit where it is allowed.
+    AccessSources access;
+    int maxClients = 10000;
+    int maxLineRate = 0;               // lines a second, as many again at once
+    qint64 maxQueue = 4 * 1024 * 1024; // bytes of output unsent to one client
+    int idleTimeout = 0;               // seconds
 
     enum class Outcome { Run, Exit, Error };
     // Reads arguments (the program name first). Exit: help or version was written to standard

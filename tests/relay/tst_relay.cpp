@@ -1,13 +1,16 @@
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTest>
 
-#include <QTemporaryFile>
-
+#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -73,6 +76,33 @@ void send(QTcpSocket *socket, const QByteArray &bytes)
 {
     socket->write(bytes);
     socket->flush();
+}
+
+// A peer from source (bound before it connects: 127.0.0.2 and so on are all on loopback).
+QTcpSocket *connectFrom(const QHostAddress &source, const QHostAddress &to, quint16 port,
+                        QObject *parent)
+{
+    auto *socket = new QTcpSocket(parent);
+    if (!socket->bind(source) ||
+        (socket->connectToHost(to, port), !socket->waitForConnected(WaitMs)))
+        return nullptr;
+    return socket;
+}
+
+// A listening IPv6 socket on ::ffff:127.0.0.1 that also takes IPv4 peers, which it reports
+// as ::ffff:a.b.c.d, as the service manager's BindIPv6Only=both socket does; -1 on failure.
+int mappedListener()
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int off = 0;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
+    if (fd < 0 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(fd, 16) != 0)
+        return -1;
+    return fd;
 }
 
 // Reads until buffer holds count bytes or more, what among them; false on a timeout.
@@ -249,6 +279,257 @@ private slots:
         QVERIFY(relay.opened(reset ? 3 : 4));
     }
 
+    // Peers in the order they come; the refused ones are closed before a byte is read from or
+    // sent to them, and what they sent reaches no one. One event line per refused address,
+    // however often it tries; the others counted, and the count written on the way out.
+    void whoMayConnect_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("listen"); // an address, or "mapped" for mappedListener()
+        QTest::addColumn<QStringList>("peers");
+        QTest::addColumn<QStringList>("refused"); // the reason for each peer, empty: admitted
+        const QStringList three{u"127.0.0.1"_s, u"127.0.0.1"_s, u"127.0.0.1"_s};
+        QTest::newRow("IPv4 block, deny wins")
+            << QStringList{u"--allow=127.0.0.0/30"_s, u"--deny"_s, u"127.0.0.2"_s} << u"127.0.0.1"_s
+            << QStringList{u"127.0.0.1"_s, u"127.0.0.2"_s, u"127.0.0.3"_s, u"127.0.0.5"_s}
+            << QStringList{{}, u"denied by 127.0.0.2/32"_s, {}, u"not allowed"_s};
+        QTest::newRow("deny only") << QStringList{u"--deny=127.0.0.0/31"_s} << u"127.0.0.1"_s
+                                   << QStringList{u"127.0.0.1"_s, u"127.0.0.4"_s}
+                                   << QStringList{u"denied by 127.0.0.0/31"_s, {}};
+        QTest::newRow("IPv6 allowed by block")
+            << QStringList{u"--allow=::/64"_s, u"--allow=10.0.0.0/8"_s} << u"::1"_s
+            << QStringList{u"::1"_s} << QStringList{{}};
+        QTest::newRow("IPv6 not among IPv4 rules or other blocks")
+            << QStringList{u"--allow=127.0.0.0/8"_s, u"--allow=::2"_s, u"--allow=2001:db8::/32"_s}
+            << u"::1"_s << QStringList{u"::1"_s} << QStringList{u"not allowed"_s};
+        QTest::newRow("IPv6 denied, deny wins")
+            << QStringList{u"--allow=::1"_s, u"--deny=::/0"_s} << u"::1"_s << QStringList{u"::1"_s}
+            << QStringList{u"denied by ::/0"_s};
+        QTest::newRow("IPv4-mapped peers and rules")
+            << QStringList{u"--allow=127.0.0.0/29"_s, u"--deny=::ffff:127.0.0.2/127"_s,
+                           u"--deny=::/0"_s}
+            << u"mapped"_s
+            << QStringList{u"127.0.0.2"_s, u"127.0.0.4"_s, u"127.0.0.3"_s, u"127.0.0.9"_s}
+            << QStringList{
+                   u"denied by 127.0.0.2/31"_s, {}, u"denied by 127.0.0.2/31"_s, u"not allowed"_s};
+        QTest::newRow("max clients")
+            << QStringList{u"--max-clients=2"_s} << u"127.0.0.1"_s << three
+            << QStringList{{}, {}, u"2 clients connected (--max-clients)"_s};
+    }
+
+    void whoMayConnect()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, listen);
+        QFETCH(QStringList, peers);
+        QFETCH(QStringList, refused);
+        const bool mapped = listen == u"mapped"_s;
+        const int fd = mapped ? mappedListener() : -1;
+        QVERIFY(!mapped || fd >= 0);
+        const auto closeFd = qScopeGuard([fd] { fd >= 0 && ::close(fd); });
+        const QStringList handed{u"-c"_s,
+                                 u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" \"$@\""_s,
+                                 u"" KESTREL_RELAY ""_s};
+        Relay relay((mapped ? handed : QStringList{u"-p0"_s, u"-b"_s, listen}) +
+                        QStringList{u"-q"_s} + args,
+                    mapped ? u"/bin/sh"_s : u"" KESTREL_RELAY ""_s, [fd] {
+                        if (fd >= 0)
+                            ::dup2(fd, 3);
+                    });
+        const quint16 port = relay.port();
+        QVERIFY2(port, relay.err);
+        const QHostAddress to(mapped ? u"127.0.0.1"_s : listen);
+        QObject owner;
+        QList<QTcpSocket *> admitted;
+        int open = 0;
+        for (qsizetype i = 0; i < peers.size(); ++i) {
+            const QHostAddress from(peers[i]);
+            // A refused peer is tried three times; it talks at once, and hears nothing.
+            for (int attempt = 0; attempt < (refused[i].isEmpty() ? 1 : 3); ++attempt) {
+                QTcpSocket *peer = connectFrom(from, to, port, &owner);
+                QVERIFY2(peer, qPrintable(peers[i]));
+                if (refused[i].isEmpty()) {
+                    admitted << peer;
+                    QVERIFY2(relay.opened(++open), relay.err);
+                    continue;
+                }
+                send(peer, "secret from " + peers[i].toUtf8() + '\n');
+                QVERIFY(peer->state() != QAbstractSocket::ConnectedState ||
+                        peer->waitForDisconnected(WaitMs));
+                QCOMPARE(peer->readAll(), QByteArray());
+            }
+        }
+        QVERIFY(!admitted.isEmpty() || !relay.err.contains(" connected, "));
+        if (!admitted.isEmpty()) {
+            send(admitted.last(), "public\n");
+            for (QTcpSocket *peer : admitted) {
+                QByteArray got;
+                QVERIFY(readUntil(peer, got, 7, "public\n"));
+                QCOMPARE(got, "public\n");
+            }
+        }
+        ::kill(pid_t(relay.process.processId()), SIGTERM);
+        QVERIFY(relay.finished());
+        for (qsizetype i = 0; i < peers.size(); ++i) {
+            if (refused[i].isEmpty())
+                continue;
+            const QHostAddress from(peers[i]);
+            const QByteArray name =
+                (from.protocol() == QAbstractSocket::IPv6Protocol ? "[" + peers[i] + "]" : peers[i])
+                    .toUtf8();
+            QCOMPARE(relay.err.count("refused " + name + ':'), 1);
+            QVERIFY2(relay.err.contains(": " + refused[i].toUtf8() + '\n'), relay.err);
+            QVERIFY2(relay.err.contains("refused 2 more connections from " + peers[i].toUtf8() +
+                                        " in the last minute"),
+                     relay.err);
+        }
+    }
+
+    // A flooder's lines all come through, whole and in order, no faster than the rate after
+    // the burst; another client's line meanwhile is relayed at once, not behind the flood.
+    void lineRateReadsFlooderSlowly()
+    {
+        constexpr int Rate = 20, Lines = 70;
+        Relay relay(
+            {u"-q"_s, u"-p0"_s, u"-b127.0.0.1"_s, u"--max-line-rate"_s, QString::number(Rate)});
+        QObject owner;
+        const QList<QTcpSocket *> peers = connectPeers(relay, relay.port(), 3, &owner);
+        QVERIFY(!peers.isEmpty());
+        QTcpSocket *flooder = peers[0], *other = peers[1], *listener = peers[2];
+        QByteArray flood;
+        for (int n = 0; n < Lines; ++n)
+            flood += "flood line " + QByteArray::number(n) + ' ' + QByteArray(n * 13, '~') + '\n';
+        QElapsedTimer clock;
+        clock.start();
+        send(flooder, flood);
+        QByteArray got;
+        QList<qint64> arrived; // ms at which each flood line was seen
+        bool otherSent = false;
+        while (got.count("flood line") < Lines && clock.elapsed() < WaitMs) {
+            if (!listener->waitForReadyRead(100))
+                continue;
+            got += listener->readAll();
+            while (arrived.size() < got.count("flood line"))
+                arrived << clock.elapsed();
+            if (!otherSent && arrived.size() >= Rate + 5) {
+                send(other, "meanwhile\n");
+                otherSent = true;
+            }
+        }
+        QCOMPARE(got.count("flood line"), Lines);
+        // Whole and in order, with the other line somewhere between two flood lines.
+        const qsizetype meanwhile = got.indexOf("meanwhile\n");
+        QVERIFY(meanwhile > 0 && meanwhile < got.lastIndexOf("flood line"));
+        got.remove(meanwhile, 10);
+        QCOMPARE(got, flood);
+        // Line n (from 0) may not come before (n + 1 - Rate) / Rate s; 20 ms for the clock.
+        for (int n = Rate; n < Lines; ++n)
+            QVERIFY2(arrived[n] >= (n + 1 - Rate) * 1000 / Rate - 20,
+                     qPrintable(u"line %1 at %2 ms"_s.arg(n).arg(arrived[n])));
+    }
+
+    // SIGHUP reads the allow file again: clients still allowed stay, the others are closed
+    // with a line each; a bad or missing file keeps the rules as they were and says why.
+    void reloadOnSighup_data()
+    {
+        QTest::addColumn<QByteArray>("rewritten"); // empty: the file is removed
+        QTest::addColumn<QByteArray>("says");
+        QTest::addColumn<bool>("secondStays");
+        QTest::newRow("narrowed") << QByteArray("127.0.0.1  # the only one now\n")
+                                  << QByteArray("closed: refused by the rules read again (not "
+                                                "allowed), 1 open")
+                                  << false;
+        QTest::newRow("bad line") << QByteArray("127.0.0.1\n\n# next\n127.0.0.300\n")
+                                  << QByteArray(":4: '127.0.0.300': not an IPv4") << true;
+        QTest::newRow("missing") << QByteArray() << QByteArray(": No such file") << true;
+    }
+
+    void reloadOnSighup()
+    {
+        QFETCH(QByteArray, rewritten);
+        QFETCH(QByteArray, says);
+        QFETCH(bool, secondStays);
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write("127.0.0.1\n127.0.0.2/32\n");
+        file.flush();
+        Relay relay({u"-q"_s, u"-p0"_s, u"-b127.0.0.1"_s, u"--allow-file"_s, file.fileName()});
+        const quint16 port = relay.port();
+        QObject owner;
+        const QHostAddress to(QHostAddress::LocalHost);
+        QTcpSocket *first = connectFrom(QHostAddress(u"127.0.0.1"_s), to, port, &owner);
+        QTcpSocket *second = connectFrom(QHostAddress(u"127.0.0.2"_s), to, port, &owner);
+        QVERIFY(first && second && relay.opened(2));
+
+        if (rewritten.isEmpty()) {
+            file.remove();
+        } else {
+            file.resize(0);
+            file.write(rewritten);
+            file.flush();
+        }
+        ::kill(pid_t(relay.process.processId()), SIGHUP);
+        QTRY_VERIFY2_WITH_TIMEOUT(relay.err.contains(says), relay.err, WaitMs);
+        if (!secondStays)
+            QVERIFY(second->state() == QAbstractSocket::UnconnectedState ||
+                    second->waitForDisconnected(WaitMs));
+        else
+            QVERIFY2(relay.err.contains("SIGHUP: access rules kept as they were: " +
+                                        file.fileName().toUtf8()),
+                     relay.err);
+        // Whoever is left still talks; a third, refused by the old rules and the new, does not
+        // get in.
+        send(first, "still here\n");
+        QByteArray got;
+        QVERIFY(readUntil(secondStays ? second : first, got, 11, "still here\n"));
+        QTcpSocket *third = connectFrom(QHostAddress(u"127.0.0.3"_s), to, port, &owner);
+        QVERIFY(third && (third->state() != QAbstractSocket::ConnectedState ||
+                          third->waitForDisconnected(WaitMs)));
+        QCOMPARE(relay.err.count(" closed"), secondStays ? 0 : 1);
+    }
+
+    // A client cut by a limit: its closing line names the limit.
+    void limitsCut_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QByteArray>("says");
+        QTest::newRow("idle") << u"--idle-timeout=1"_s
+                              << QByteArray(
+                                     "closed: sent nothing for 1 s (--idle-timeout), 2 open");
+        QTest::newRow("queue")
+            << u"--max-queue=1M"_s
+            << QByteArray("closed: output queue passed 1048576 bytes (--max-queue), 2 open");
+    }
+
+    void limitsCut()
+    {
+        QFETCH(QString, option);
+        QFETCH(QByteArray, says);
+        Relay relay({u"-q"_s, u"-p0"_s, u"-b127.0.0.1"_s, option});
+        QObject owner;
+        // The first neither reads nor writes; the other two talk and read.
+        auto *stuck = new QTcpSocket(&owner);
+        stuck->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        stuck->setReadBufferSize(4096); // or Qt reads it all whenever events are processed
+        stuck->connectToHost(QHostAddress::LocalHost, relay.port());
+        QVERIFY(stuck->waitForConnected(WaitMs) && relay.opened(1));
+        const QList<QTcpSocket *> peers = connectPeers(relay, relay.port(), 2, &owner);
+        QVERIFY(!peers.isEmpty());
+        QElapsedTimer clock;
+        clock.start();
+        const QByteArray line = QByteArray(8000, 'q') + '\n';
+        QByteArray got[2];
+        for (int n = 1; !relay.err.contains(says) && clock.elapsed() < WaitMs; ++n) {
+            send(peers[n % 2], line);
+            QVERIFY(readUntil(peers[0], got[0], n * line.size()));
+            QVERIFY(readUntil(peers[1], got[1], n * line.size()));
+            QTest::qWait(option.contains(u"idle"_s) ? 100 : 0);
+        }
+        QVERIFY2(relay.err.contains(" closed: "), relay.err);
+        QVERIFY2(relay.err.count(" closed") == 1 && relay.err.contains(says), relay.err);
+        QVERIFY(clock.elapsed() >= (option.contains(u"idle"_s) ? 1000 : 0));
+    }
+
     // A port taken already: one line on standard error, status 1.
     void busyPortExitsOne()
     {
@@ -264,23 +545,45 @@ private slots:
     void badOptionsExitTwo_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("port too big") << QStringList{u"--port"_s, u"65536"_s};
-        QTest::newRow("port no number") << QStringList{u"-p"_s, u"5x"_s};
-        QTest::newRow("bad address") << QStringList{u"--bind"_s, u"host"_s};
-        QTest::newRow("unknown option") << QStringList{u"--colour"_s};
-        QTest::newRow("stray argument") << QStringList{u"555"_s};
+        QTest::addColumn<QByteArray>("says"); // a bad rule: one line saying this, no usage
+        QTest::newRow("port too big") << QStringList{u"--port"_s, u"65536"_s} << QByteArray();
+        QTest::newRow("port no number") << QStringList{u"-p"_s, u"5x"_s} << QByteArray();
+        QTest::newRow("bad address") << QStringList{u"--bind"_s, u"host"_s} << QByteArray();
+        QTest::newRow("unknown option") << QStringList{u"--colour"_s} << QByteArray();
+        QTest::newRow("stray argument") << QStringList{u"555"_s} << QByteArray();
+        QTest::newRow("no queue") << QStringList{u"--max-queue=0"_s} << QByteArray();
+        QTest::newRow("rate no number") << QStringList{u"--max-line-rate=2.5"_s} << QByteArray();
+        QTest::newRow("prefix too long")
+            << QStringList{u"--allow=10.0.0.0/33"_s} << QByteArray("--allow '10.0.0.0/33': prefix");
+        QTest::newRow("octal") << QStringList{u"--deny"_s, u"010.0.0.1"_s}
+                               << QByteArray("--deny '010.0.0.1': not an");
+        QTest::newRow("scope") << QStringList{u"--allow=fe80::1%lo"_s}
+                               << QByteArray("--allow 'fe80::1%lo': not an IPv6");
+        QTest::newRow("file line") << QStringList{u"--deny-file=%file"_s}
+                                   << QByteArray(":4: '10.0.0.1/8/8': prefix length");
+        QTest::newRow("no file") << QStringList{u"--allow-file=/nonexistent/allow"_s}
+                                 << QByteArray("/nonexistent/allow: No such file");
     }
 
-    // A one-line complaint, then the usage; status 2, and nothing listens.
+    // A one-line complaint, then the usage (a bad rule: just the line); status 2, and nothing
+    // listens.
     void badOptionsExitTwo()
     {
         QFETCH(QStringList, args);
-        Relay relay(args);
+        QFETCH(QByteArray, says);
+        QTemporaryFile file;
+        QVERIFY(file.open() && file.write("10.0.0.0/8 # fine\n\n  # so is this\n10.0.0.1/8/8\n"));
+        file.close();
+        args.replaceInStrings(u"%file"_s, file.fileName());
+        Relay relay(QStringList{u"-p0"_s, u"-b127.0.0.1"_s} + args);
         QVERIFY(relay.finished());
         QCOMPARE(relay.process.exitCode(), 2);
         const QList<QByteArray> lines = relay.err.split('\n');
-        QVERIFY2(lines[0].startsWith("kestrel-relay: ") && lines[1].startsWith("Usage: "),
-                 relay.err);
+        QVERIFY2(lines[0].startsWith("kestrel-relay: "), relay.err);
+        if (says.isEmpty())
+            QVERIFY2(lines[1].startsWith("Usage: "), relay.err);
+        else
+            QVERIFY2(lines[0].contains(says) && relay.err.count('\n') == 1, relay.err);
         QVERIFY(!relay.err.contains("listening"));
     }
 
