@@ -3,6 +3,8 @@
 #include <QHostAddress>
 #include <QStringList>
 
+#include <optional>
+
 // The relay's command line.
 struct RelayOptions
 {
@@ -11,6 +13,12 @@ struct RelayOptions
     bool quiet = false;
     bool timestamps = false;
     bool trace = false;
+    // TLS: on a second port beside the plain one, or on the main port instead of plain. The
+    // certificate and key files are both set or both empty (a certificate made at start).
+    std::optional<quint16> tlsPort;
+    bool tlsOnly = false;
+    QString tlsCert;
+    QString tlsKey;
 
     enum class Outcome { Run, Exit, Error };
     // Reads arguments (the program name first). Exit: help or version was written to standard
