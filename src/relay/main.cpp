@@ -10,7 +10,8 @@
 
 int main(int argc, char *argv[])
 {
-    // Before anything else, so that no thread ever takes SIGTERM or SIGINT the default way.
+    // Before anything else, so that no thread ever takes SIGTERM, SIGINT or SIGHUP the default
+    // way.
     SignalWatcher::holdStopSignals();
     FdLimit::raiseOpenFileLimit();
 

@@ -4,11 +4,11 @@
 
 class QSocketNotifier;
 
-// Turns SIGTERM and SIGINT into a Qt signal raised from the event loop, where the relay may do
-// anything it likes; SIGPIPE is ignored, so a reader of standard output that goes away shows
-// as a failed write. The signals are blocked in every thread and read from a descriptor
-// instead: call holdStopSignals() first thing in main(), before any thread exists, and create
-// the watcher once the application object exists.
+// Turns SIGTERM and SIGINT (stop) and SIGHUP (reload) into Qt signals raised from the event
+// loop, where the relay may do anything it likes; SIGPIPE is ignored, so a reader of standard
+// output that goes away shows as a failed write. The signals are blocked in every thread and read
+// from a descriptor instead: call holdStopSignals() first thing in main(), before any thread
+// exists, and create the watcher once the application object exists.
 class SignalWatcher final : public QObject
 {
     Q_OBJECT
@@ -22,6 +22,8 @@ public:
 
 signals:
     void stopRequested(const QString &signalName);
+    // SIGHUP: read the configuration files again.
+    void reloadRequested();
 
 private:
     void onReadable();

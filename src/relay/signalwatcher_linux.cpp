@@ -15,6 +15,7 @@ sigset_t stopSignals()
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 } // namespace
@@ -33,7 +34,7 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
     if (m_fd < 0) {
         // Better the default end of the process than signals that nobody reads.
         pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        qWarning("cannot watch for SIGTERM and SIGINT: %s", strerror(errno));
+        qWarning("cannot watch for SIGTERM, SIGINT and SIGHUP: %s", strerror(errno));
         return;
     }
     m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
@@ -49,7 +50,11 @@ SignalWatcher::~SignalWatcher()
 void SignalWatcher::onReadable()
 {
     signalfd_siginfo info;
-    while (::read(m_fd, &info, sizeof info) == ssize_t(sizeof info))
-        emit stopRequested(info.ssi_signo == SIGINT ? QStringLiteral("SIGINT")
-                                                    : QStringLiteral("SIGTERM"));
+    while (::read(m_fd, &info, sizeof info) == ssize_t(sizeof info)) {
+        if (info.ssi_signo == SIGHUP)
+            emit reloadRequested();
+        else
+            emit stopRequested(info.ssi_signo == SIGINT ? QStringLiteral("SIGINT")
+                                                        : QStringLiteral("SIGTERM"));
+    }
 }
