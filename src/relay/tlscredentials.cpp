@@ -2,6 +2,8 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QSslKey>
 
 #include <openssl/bio.h>
@@ -229,6 +231,44 @@ QString fingerprintText(const QSslCertificate &certificate)
 {
     return QStringLiteral("sha256 Fingerprint=") +
            QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+}
+
+bool setUp(const QString &certFile, const QString &keyFile, const QList<QHostAddress> &listened,
+           QSslConfiguration &configuration, QString &message)
+{
+    if (!certFile.isEmpty())
+        return reload(certFile, keyFile, configuration, message);
+    QList<QHostAddress> addresses;
+    for (const QHostAddress &address : listened) {
+        if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4 ||
+            address == QHostAddress::AnyIPv6)
+            addresses += QNetworkInterface::allAddresses();
+        else
+            addresses += address;
+    }
+    if (!generate({QHostInfo::localHostName()}, addresses, configuration, message)) {
+        message = QStringLiteral("cannot make a TLS certificate: ") + message;
+        return false;
+    }
+    message = QStringLiteral("TLS certificate made for this run, valid %1 days: %2")
+                  .arg(GeneratedValidityDays)
+                  .arg(fingerprintText(configuration.localCertificate()));
+    return true;
+}
+
+bool reload(const QString &certFile, const QString &keyFile, QSslConfiguration &configuration,
+            QString &message)
+{
+    if (!load(certFile, keyFile, configuration, message)) {
+        message = QStringLiteral("TLS certificate not read: ") + message;
+        return false;
+    }
+    const QSslCertificate certificate = configuration.localCertificate();
+    message = QStringLiteral("TLS certificate read from %1 (%2, valid until %3): %4")
+                  .arg(certFile, certificate.subjectDisplayName(),
+                       certificate.expiryDate().toUTC().toString(Qt::ISODate),
+                       fingerprintText(certificate));
+    return true;
 }
 
 } // namespace TlsCredentials

@@ -25,4 +25,12 @@ bool generate(const QStringList &names, const QList<QHostAddress> &addresses,
               QSslConfiguration &configuration, QString &error);
 // "sha256 Fingerprint=AB:CD:...", as openssl x509 -noout -fingerprint -sha256 writes it.
 QString fingerprintText(const QSslCertificate &certificate);
+// What the relay's TLS ports present: load() of the files when given, else generate() for
+// this host and the addresses listened on (every interface's for an "any" address). message
+// is then the event line naming the certificate, with its fingerprint, or else why it failed.
+bool setUp(const QString &certFile, const QString &keyFile, const QList<QHostAddress> &listened,
+           QSslConfiguration &configuration, QString &message);
+// load() again, for SIGHUP; message is the event line either way.
+bool reload(const QString &certFile, const QString &keyFile, QSslConfiguration &configuration,
+            QString &message);
 } // namespace TlsCredentials
