@@ -1,10 +1,11 @@
 #include "chatrelay.h"
 
 #include "chatoutput.h"
-#include "cws_tcp_s.h"
 #include "eventlog.h"
+#include "hostaddresses.h"
+#include "lineconnection.h"
+#include "lineserver.h"
 #include "socketactivation.h"
-#include "sockettrace.h"
 
 #include <unistd.h>
 
@@ -16,18 +17,22 @@ constexpr int DrainLimitMs = 6000;
 QString listenText(const QHostAddress &address, quint16 port)
 {
     return address == QHostAddress::Any ? QStringLiteral("*:%1").arg(port)
-                                        : SocketTrace::endpointText(address, port);
+                                        : HostAddresses::endpointText(address, port);
 }
 } // namespace
 
 ChatRelay::ChatRelay(const RelayOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_server(new CWS_TCP_S(this))
+    : QObject(parent), m_options(options), m_server(new LineServer(this))
 {
-    m_server->setInfoWSock(options.trace);
-    connect(m_server, &CWS_TCP_S::GetData, this, &ChatRelay::onGetData);
-    connect(m_server, &CWS_TCP_S::ServiceComplete, this, &ChatRelay::onServiceComplete);
-    connect(m_server, &CWS_TCP_S::ServiceError, this, &ChatRelay::onServiceError);
-    connect(m_server, &CWS_TCP_S::outputDrained, this, &ChatRelay::finishWhenDrained);
+    m_server->setTraceOwner("kestrel-relay");
+    m_server->setTracing(options.trace);
+    connect(m_server, &LineServer::lineReceived, this, &ChatRelay::onLineReceived);
+    connect(m_server, &LineServer::newConnection, this, &ChatRelay::onNewConnection);
+    connect(m_server, &LineServer::connectionClosed, this, &ChatRelay::onConnectionClosed);
+    // The failure has been written already; the connection goes.
+    connect(m_server, &LineServer::connectionError, this,
+            [](LineConnection *connection) { connection->close(); });
+    connect(m_server, &LineServer::outputDrained, this, &ChatRelay::finishWhenDrained);
 
     if (!options.quiet) {
         m_output = new ChatOutput(STDOUT_FILENO, this);
@@ -81,9 +86,8 @@ bool ChatRelay::start()
                 .arg(listenText(m_options.address, m_options.port), m_server->errorString()));
         return false;
     }
-    EventLog::write(
-        QStringLiteral("listening on %1%2")
-            .arg(listenText(m_server->listenAddress(), quint16(m_server->Port())), how));
+    EventLog::write(QStringLiteral("listening on %1%2")
+                        .arg(listenText(m_server->serverAddress(), m_server->serverPort()), how));
     return true;
 }
 
@@ -96,8 +100,9 @@ void ChatRelay::stop(const QString &reason)
         return;
     }
     m_stopping = true;
-    EventLog::write(QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_peers.size()));
-    m_server->Close();
+    EventLog::write(
+        QStringLiteral("%1: closing %2 connections").arg(reason).arg(m_server->connectionCount()));
+    m_server->close();
     m_drainLimit.start();
     finishWhenDrained();
 }
@@ -111,41 +116,42 @@ void ChatRelay::finishWhenDrained()
     QTimer::singleShot(0, this, &ChatRelay::finished);
 }
 
-void ChatRelay::onGetData(qint32 &Index, QString &rstrData)
+void ChatRelay::onLineReceived(LineConnection *connection, const QString &text,
+                               const QByteArray &bytes)
 {
-    // As the window does: the relay goes first, the log after.
-    m_server->SendData(rstrData, 0);
+    // As the window does: the relay goes first, the log after. The received bytes go on as
+    // they came unless they were no valid UTF-8; the peers then get the text as read.
+    const QByteArray line = bytes.isEmpty() ? text.toUtf8() : bytes;
+    m_server->broadcast(line);
     if (!m_output)
         return;
     if (!m_options.timestamps) {
-        m_output->write(rstrData.toUtf8());
+        m_output->write(line);
         return;
     }
-    QString line = EventLog::timestamp() + u' ' + m_peers.value(Index) + u' ' + rstrData;
-    if (!line.endsWith(u'\n'))
-        line += u'\n';
-    m_output->write(line.toUtf8());
+    QString stamped =
+        EventLog::timestamp() + u' ' +
+        HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()) + u' ' +
+        text;
+    if (!stamped.endsWith(u'\n'))
+        stamped += u'\n';
+    m_output->write(stamped.toUtf8());
 }
 
-void ChatRelay::onServiceComplete(bool vblnFlag, qint32 &Index)
+void ChatRelay::onNewConnection(LineConnection *connection)
 {
-    if (vblnFlag) {
-        const QString peer =
-            SocketTrace::endpointText(m_server->peerAddress(Index), m_server->peerPort(Index));
-        m_peers.insert(Index, peer);
-        EventLog::write(QStringLiteral("#%1 %2 connected, %3 open")
-                            .arg(Index)
-                            .arg(peer)
-                            .arg(m_server->ConnectCount()));
-    } else {
-        EventLog::write(QStringLiteral("#%1 %2 closed, %3 open")
-                            .arg(Index)
-                            .arg(m_peers.take(Index))
-                            .arg(m_server->ConnectCount()));
-    }
+    EventLog::write(
+        QStringLiteral("#%1 %2 connected, %3 open")
+            .arg(connection->id())
+            .arg(HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()))
+            .arg(m_server->connectionCount()));
 }
 
-void ChatRelay::onServiceError(qint32 &Index)
+void ChatRelay::onConnectionClosed(LineConnection *connection)
 {
-    m_server->Disconnect(Index);
+    EventLog::write(
+        QStringLiteral("#%1 %2 closed, %3 open")
+            .arg(connection->id())
+            .arg(HostAddresses::endpointText(connection->peerAddress(), connection->peerPort()))
+            .arg(m_server->connectionCount()));
 }

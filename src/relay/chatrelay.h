@@ -2,12 +2,12 @@
 
 #include "relayoptions.h"
 
-#include <QHash>
 #include <QObject>
 #include <QTimer>
 
-class CWS_TCP_S;
 class ChatOutput;
+class LineConnection;
+class LineServer;
 
 // The chat server without a window: what FormTCPServerMain does with each text (relay it to
 // every connection, then log it), with standard output as the log and standard error telling
@@ -32,15 +32,14 @@ signals:
     void finished();
 
 private:
-    void onGetData(qint32 &Index, QString &rstrData);
-    void onServiceComplete(bool vblnFlag, qint32 &Index);
-    void onServiceError(qint32 &Index);
+    void onLineReceived(LineConnection *connection, const QString &text, const QByteArray &bytes);
+    void onNewConnection(LineConnection *connection);
+    void onConnectionClosed(LineConnection *connection);
     void finishWhenDrained();
 
     RelayOptions m_options;
-    CWS_TCP_S *m_server;
+    LineServer *m_server;
     ChatOutput *m_output = nullptr;
-    QHash<qint32, QString> m_peers; // "address:port" of each open connection
     QTimer m_drainLimit;
     bool m_stopping = false;
 };

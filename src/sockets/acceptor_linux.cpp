@@ -3,7 +3,6 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <cerrno>
@@ -12,8 +11,8 @@
 #include <unistd.h>
 
 // QTcpServer takes an accept refused for want of descriptors for a passing error and tries
-// again on every pass of the event loop, which spins for as long as the table stays full. The
-// server listens with it, but this accepts by itself and pauses while starved.
+// again on every pass of the event loop, which spins for as long as the table stays full. It
+// binds and listens here, but this accepts by itself and pauses while starved.
 
 namespace {
 // Connections taken per pass of the event loop, so that a flood of them cannot hold up
@@ -25,20 +24,29 @@ class Acceptor::Private
 {
 public:
     explicit Private(Acceptor *owner) : q(owner) {}
+    bool serve();
     void acceptReady();
 
     Acceptor *q;
-    QPointer<QTcpServer> server;
+    QTcpServer server;
     QSocketNotifier *notifier = nullptr;
     bool stopped = false;
 };
 
+bool Acceptor::Private::serve()
+{
+    server.pauseAccepting();
+    notifier = new QSocketNotifier(server.socketDescriptor(), QSocketNotifier::Read, q);
+    QObject::connect(notifier, &QSocketNotifier::activated, q, [this] { acceptReady(); });
+    return true;
+}
+
 void Acceptor::Private::acceptReady()
 {
-    // A handler may stop us, close the server, or delete it with its owner.
+    // A handler may stop us, or delete us with our owner.
     const QPointer<Acceptor> self(q);
-    for (int i = 0; i < AcceptBatch && self && !stopped && server && notifier->isEnabled(); ++i) {
-        const int fd = ::accept4(int(server->socketDescriptor()), nullptr, nullptr,
+    for (int i = 0; i < AcceptBatch && self && !stopped && notifier->isEnabled(); ++i) {
+        const int fd = ::accept4(int(server.socketDescriptor()), nullptr, nullptr,
                                  SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             const int error = errno;
@@ -53,30 +61,50 @@ void Acceptor::Private::acceptReady()
             }
             return;
         }
-        auto *socket = new QTcpSocket;
-        if (!socket->setSocketDescriptor(fd)) {
-            ::close(fd);
-            delete socket;
-            continue;
-        }
-        emit q->accepted(socket);
+        emit q->accepted(fd);
     }
 }
 
-Acceptor::Acceptor(QTcpServer *server, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(this))
+Acceptor::Acceptor(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this))
 {
-    d->server = server;
-    server->pauseAccepting();
-    d->notifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(d->notifier, &QSocketNotifier::activated, this, [this] { d->acceptReady(); });
+    d->server.setListenBacklogSize(ListenBacklog);
 }
 
 Acceptor::~Acceptor() = default;
 
+void Acceptor::discard(qintptr descriptor)
+{
+    ::close(int(descriptor));
+}
+
+bool Acceptor::listen(const QHostAddress &address, quint16 port)
+{
+    return d->server.listen(address, port) && d->serve();
+}
+
+bool Acceptor::listenOnDescriptor(qintptr descriptor)
+{
+    return d->server.setSocketDescriptor(descriptor) && d->serve();
+}
+
+QString Acceptor::errorString() const
+{
+    return d->server.errorString();
+}
+
+QHostAddress Acceptor::serverAddress() const
+{
+    return d->server.serverAddress();
+}
+
+quint16 Acceptor::serverPort() const
+{
+    return d->server.serverPort();
+}
+
 void Acceptor::resume()
 {
-    if (d->stopped)
+    if (d->stopped || !d->notifier)
         return;
     d->notifier->setEnabled(true);
     QTimer::singleShot(0, this, [this] { d->acceptReady(); });
@@ -87,6 +115,8 @@ void Acceptor::stop()
     if (d->stopped)
         return;
     d->stopped = true;
-    d->notifier->setEnabled(false);
+    if (d->notifier)
+        d->notifier->setEnabled(false);
+    d->server.close();
     deleteLater();
 }

@@ -1,8 +1,8 @@
 #include "cws_tcp_c.h"
 
 #include "hostaddresses.h"
+#include "lineconnection.h"
 #include "sockettrace.h"
-#include "tcplink.h"
 
 #include <QPointer>
 #include <QTcpSocket>
@@ -16,7 +16,7 @@ constexpr int ConnectTimeoutMs = 10000;
 class CWS_TCP_C::Private final : public QObject
 {
 public:
-    explicit Private(CWS_TCP_C *owner) : q(owner)
+    explicit Private(CWS_TCP_C *owner) : q(owner), trace(Owner)
     {
         timeout.setSingleShot(true);
         timeout.setInterval(ConnectTimeoutMs);
@@ -30,19 +30,14 @@ public:
     void drop();
     void onConnected();
     void failAttempt(const QString &description);
-    void trace(const QString &text) const
-    {
-        if (infoWSock)
-            SocketTrace::line(Owner, text);
-    }
 
     CWS_TCP_C *q;
-    QPointer<QTcpSocket> attempt; // connecting
-    QPointer<TcpLink> link;       // connected
+    SocketTrace trace;
+    QPointer<QTcpSocket> attempt;  // connecting
+    QPointer<LineConnection> link; // connected
     QTimer timeout;
     QString target;
     quint64 generation = 0; // bumped by Connect and Close; stale queued events are dropped
-    bool infoWSock = false;
 };
 
 // Gives up a connection attempt still under way; its socket may be inside one of its own
@@ -75,18 +70,17 @@ void CWS_TCP_C::Private::onConnected()
     attempt = nullptr;
     socket->disconnect(this);
 
-    const QString label = SocketTrace::endpointText(socket->peerAddress(), socket->peerPort());
-    link = new TcpLink(socket, Owner, label, infoWSock, this);
-    trace(QStringLiteral("connected to %1 from port %2").arg(label).arg(socket->localPort()));
+    link = new LineConnection(socket, &trace, this);
+    trace.line(
+        QStringLiteral("connected to %1 from port %2").arg(link->label()).arg(socket->localPort()));
 
-    TcpLink *current = link;
-    connect(current, &TcpLink::textReceived, this,
-            [this](QString &text, const QByteArray &) { emit q->GetData(text); });
-    connect(current, &TcpLink::failed, this, [this](const QString &description) {
-        SocketTrace::warn(Owner, description);
-        emit q->SocketError(description);
+    LineConnection *current = link;
+    connect(current, &LineConnection::lineReceived, this, [this](const QString &text) {
+        QString rstrData = text;
+        emit q->GetData(rstrData);
     });
-    connect(current, &TcpLink::finished, this, [this, current](bool) {
+    connect(current, &LineConnection::errorOccurred, q, &CWS_TCP_C::SocketError);
+    connect(current, &LineConnection::disconnected, this, [this, current] {
         if (link != current)
             return;
         link->disconnect(this);
@@ -101,8 +95,7 @@ void CWS_TCP_C::Private::onConnected()
 void CWS_TCP_C::Private::failAttempt(const QString &description)
 {
     abandonAttempt();
-    SocketTrace::warn(Owner, description);
-    trace(QStringLiteral("error: ") + description);
+    trace.failure(description);
     // Raised from the event loop, never from inside Connect().
     QTimer::singleShot(0, q, [this, description, raised = generation] {
         if (generation != raised)
@@ -120,15 +113,12 @@ CWS_TCP_C::~CWS_TCP_C() = default;
 
 bool CWS_TCP_C::InfoWSock() const
 {
-    return d->infoWSock;
+    return d->trace.isOn();
 }
 
 void CWS_TCP_C::setInfoWSock(bool vblnOn)
 {
-    d->infoWSock = vblnOn;
-    // A closing connection included: it still traces how it ends.
-    for (TcpLink *link : d->findChildren<TcpLink *>(Qt::FindDirectChildrenOnly))
-        link->setTracing(vblnOn);
+    d->trace.setOn(vblnOn);
 }
 
 qint32 CWS_TCP_C::ID() const
@@ -148,14 +138,8 @@ qint32 CWS_TCP_C::Port() const
 
 void CWS_TCP_C::SendData(const QString &text)
 {
-    if (!d->link || text.isEmpty())
-        return;
-    if (d->link->send(text.toUtf8()) == TcpLink::SendResult::CapHit) {
-        const QString description =
-            QStringLiteral("unsent output passed %1 bytes; text dropped").arg(TcpLink::OutputCap);
-        SocketTrace::warn(Owner, description);
-        QTimer::singleShot(0, this, [this, description] { emit SocketError(description); });
-    }
+    if (d->link && !text.isEmpty())
+        d->link->send(text.toUtf8());
 }
 
 bool CWS_TCP_C::Connect(const QString &host, qint32 port)
@@ -168,7 +152,7 @@ bool CWS_TCP_C::Connect(const QString &host, qint32 port)
             QStringLiteral("cannot connect to %1: port outside 1..65535").arg(d->target));
         return false;
     }
-    d->trace(QStringLiteral("connect to %1").arg(d->target));
+    d->trace.line(QStringLiteral("connect to %1").arg(d->target));
 
     auto *socket = new QTcpSocket(d.get());
     d->attempt = socket;
@@ -185,7 +169,7 @@ bool CWS_TCP_C::Connect(const QString &host, qint32 port)
 void CWS_TCP_C::Close()
 {
     if (d->attempt || d->link)
-        d->trace(QStringLiteral("close"));
+        d->trace.line(QStringLiteral("close"));
     d->drop();
     ++d->generation;
 }

@@ -43,7 +43,7 @@ class CWS_UDP::Private final : public QObject
 {
 public:
     explicit Private(CWS_UDP *owner)
-        : q(owner),
+        : q(owner), trace(Owner),
           lookups(new LookupReceiver([this](const QHostInfo &info) { onLookedUp(info); }, this))
     {}
     ~Private() override { closeSocket(); }
@@ -54,15 +54,11 @@ public:
     void onReadyRead();
     void write(const QByteArray &bytes);
     void raiseError(const QString &description);
-    void trace(const QString &text) const
-    {
-        if (infoWSock)
-            SocketTrace::line(Owner, text);
-    }
 
     void onLookedUp(const QHostInfo &info);
 
     CWS_UDP *q;
+    SocketTrace trace;
     LookupReceiver *lookups;
     QPointer<QUdpSocket> socket;
     bool open = false;
@@ -75,7 +71,6 @@ public:
     int lookupId = -1; // the lookup whose answer is awaited
     quint64 aimGeneration = 0;
     std::deque<QByteArray> held;
-    bool infoWSock = false;
 };
 
 bool CWS_UDP::Private::bindOwnPort(qint32 port)
@@ -95,7 +90,7 @@ bool CWS_UDP::Private::bindOwnPort(qint32 port)
         // Without DontShareAddress a second bind of the same port would silently succeed
         // and take the datagrams away from the first.
         ownBound = true;
-        trace(QStringLiteral("bound to port %1").arg(socket->localPort()));
+        trace.line(QStringLiteral("bound to port %1").arg(socket->localPort()));
         return true;
     } else {
         why = socket->errorString();
@@ -128,7 +123,7 @@ void CWS_UDP::Private::aim(const QString &newHost, qint32 port)
     // dropped.
     lookupPending = false;
     if (!held.empty()) {
-        trace(QStringLiteral("%1 held blocks dropped on re-aim").arg(held.size()));
+        trace.line(QStringLiteral("%1 held blocks dropped on re-aim").arg(held.size()));
         held.clear();
     }
     host = newHost;
@@ -143,7 +138,8 @@ void CWS_UDP::Private::aim(const QString &newHost, qint32 port)
     QHostAddress literal;
     if (literal.setAddress(host)) {
         target = literal;
-        trace(QStringLiteral("aimed at %1").arg(SocketTrace::endpointText(target, targetPort)));
+        trace.line(
+            QStringLiteral("aimed at %1").arg(HostAddresses::endpointText(target, targetPort)));
         return;
     }
     lookupPending = true;
@@ -170,7 +166,8 @@ void CWS_UDP::Private::onLookedUp(const QHostInfo &info)
             break;
         }
     }
-    trace(QStringLiteral("%1 is %2").arg(host, SocketTrace::endpointText(target, targetPort)));
+    trace.line(
+        QStringLiteral("%1 is %2").arg(host, HostAddresses::endpointText(target, targetPort)));
     while (!held.empty() && socket && aimed == aimGeneration) {
         const QByteArray bytes = std::move(held.front());
         held.pop_front();
@@ -187,10 +184,10 @@ void CWS_UDP::Private::onReadyRead()
         const QNetworkDatagram datagram = current->receiveDatagram();
         if (!datagram.isValid())
             break;
-        trace(QStringLiteral("in %1 bytes from %2")
-                  .arg(datagram.data().size())
-                  .arg(SocketTrace::endpointText(datagram.senderAddress(),
-                                                 quint16(datagram.senderPort()))));
+        trace.line(QStringLiteral("in %1 bytes from %2")
+                       .arg(datagram.data().size())
+                       .arg(HostAddresses::endpointText(datagram.senderAddress(),
+                                                        quint16(datagram.senderPort()))));
         // Each datagram is a whole block, decoded on its own.
         QString text = QString::fromUtf8(datagram.data());
         emit q->GetData(text);
@@ -201,19 +198,19 @@ void CWS_UDP::Private::write(const QByteArray &bytes)
 {
     const qint64 written = socket->writeDatagram(bytes, target, targetPort);
     if (written < 0) {
-        raiseError(QStringLiteral("cannot send to %1: %2")
-                       .arg(SocketTrace::endpointText(target, targetPort), socket->errorString()));
+        raiseError(
+            QStringLiteral("cannot send to %1: %2")
+                .arg(HostAddresses::endpointText(target, targetPort), socket->errorString()));
         return;
     }
-    trace(QStringLiteral("out %1 bytes to %2")
-              .arg(written)
-              .arg(SocketTrace::endpointText(target, targetPort)));
+    trace.line(QStringLiteral("out %1 bytes to %2")
+                   .arg(written)
+                   .arg(HostAddresses::endpointText(target, targetPort)));
 }
 
 void CWS_UDP::Private::raiseError(const QString &description)
 {
-    SocketTrace::warn(Owner, description);
-    trace(QStringLiteral("error: ") + description);
+    trace.failure(description);
     QTimer::singleShot(0, q, [this, description] { emit q->SocketError(description); });
 }
 
@@ -223,12 +220,12 @@ CWS_UDP::~CWS_UDP() = default;
 
 bool CWS_UDP::InfoWSock() const
 {
-    return d->infoWSock;
+    return d->trace.isOn();
 }
 
 void CWS_UDP::setInfoWSock(bool vblnOn)
 {
-    d->infoWSock = vblnOn;
+    d->trace.setOn(vblnOn);
 }
 
 QString CWS_UDP::IP() const
@@ -250,13 +247,13 @@ void CWS_UDP::SendData(const QString &text)
     if (d->lookupPending) {
         if (d->held.size() == MaxHeld) {
             d->held.pop_front();
-            d->trace(QStringLiteral("oldest held block dropped"));
+            d->trace.line(QStringLiteral("oldest held block dropped"));
         }
         d->held.push_back(bytes);
         return;
     }
     if (d->target.isNull()) {
-        d->trace(QStringLiteral("block dropped: no address to send to"));
+        d->trace.line(QStringLiteral("block dropped: no address to send to"));
         return;
     }
     d->write(bytes);
@@ -269,7 +266,7 @@ bool CWS_UDP::Connect(const QString &host, qint32 ownPort, qint32 remotePort)
         d->ownPort = ownPort;
         bound = d->bindOwnPort(ownPort);
     } else {
-        d->trace(QStringLiteral("re-aim, keeping port %1").arg(ownPort));
+        d->trace.line(QStringLiteral("re-aim, keeping port %1").arg(ownPort));
     }
     d->open = true;
     d->aim(host, remotePort);
@@ -279,7 +276,7 @@ bool CWS_UDP::Connect(const QString &host, qint32 ownPort, qint32 remotePort)
 void CWS_UDP::Close()
 {
     if (d->open)
-        d->trace(QStringLiteral("close"));
+        d->trace.line(QStringLiteral("close"));
     d->open = false;
     ++d->aimGeneration;
     d->lookupPending = false;

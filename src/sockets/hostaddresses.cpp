@@ -21,6 +21,14 @@ QString text(const QHostAddress &address)
     return address.toString();
 }
 
+QString endpointText(const QHostAddress &address, quint16 port)
+{
+    const QString host = text(address);
+    if (host.contains(u':'))
+        return QStringLiteral("[%1]:%2").arg(host).arg(port);
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
 QString firstLocalIPv4()
 {
     static QString cached;

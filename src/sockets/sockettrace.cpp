@@ -1,30 +1,16 @@
 #include "sockettrace.h"
 
-#include "hostaddresses.h"
-
 #include <QDateTime>
-#include <QHostAddress>
 #include <QtDebug>
 
-namespace SocketTrace {
+void SocketTrace::failure(const QString &text) const
+{
+    qWarning().noquote().nospace() << m_owner << ": " << text;
+    line(QStringLiteral("error: ") + text);
+}
 
-void line(const char *owner, const QString &text)
+void SocketTrace::write(const QString &text) const
 {
     const QString stamp = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
-    qInfo().noquote().nospace() << stamp << ' ' << owner << ' ' << text;
+    qInfo().noquote().nospace() << stamp << ' ' << m_owner << ' ' << text;
 }
-
-void warn(const char *owner, const QString &text)
-{
-    qWarning().noquote().nospace() << owner << ": " << text;
-}
-
-QString endpointText(const QHostAddress &address, quint16 port)
-{
-    const QString host = HostAddresses::text(address);
-    if (host.contains(u':'))
-        return QStringLiteral("[%1]:%2").arg(host).arg(port);
-    return QStringLiteral("%1:%2").arg(host).arg(port);
-}
-
-} // namespace SocketTrace

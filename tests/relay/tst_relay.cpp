@@ -160,9 +160,10 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(relay.err.contains(" closed, 2 open"), WaitMs);
         }
         send(good, "after\r\n");
-        // The attack and "after" come from two peers: either may be relayed first.
+        // The attack and "after" come from two peers: "after" may come anywhere between the
+        // pieces of the attack.
         QVERIFY(readUntil(other, got, 15 + relayed, "after\r\n"));
-        QVERIFY(got.startsWith("before\r\n") && got.contains(seen));
+        QVERIFY(got.startsWith("before\r\n") && got.replace("after\r\n", "").contains(seen));
         QObject later;
         QVERIFY(!connectPeers(relay, port, 1, &later).isEmpty());
         QVERIFY(relay.opened(reset ? 3 : 4));

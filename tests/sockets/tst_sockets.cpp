@@ -1,9 +1,10 @@
 #include "cws_tcp_c.h"
 #include "cws_tcp_s.h"
 #include "cws_udp.h"
+#include "lineconnection.h"
 #include "linereader.h"
+#include "lineserver.h"
 #include "netsupport.h"
-#include "tcplink.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -111,11 +112,11 @@ private slots:
 
         Peer three(server.Port());
         QTRY_COMPARE(events.last(), (QPair<bool, int>{true, 3}));
-        QTRY_COMPARE(liveObjects("TcpLink"), 2);
+        QTRY_COMPARE(liveObjects("LineConnection"), 2);
         server.Close();
         QTRY_COMPARE(three.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(server.Port(), 0);
-        QTRY_COMPARE(liveObjects("TcpLink"), 0);
+        QTRY_COMPARE(liveObjects("LineConnection"), 0);
     }
 
     // Each new connection is greeted with a text for all. Two peers connect before the server
@@ -187,9 +188,77 @@ private slots:
                                  30000);
         QCOMPARE(errors, index == 0 ? QList<int>{2} : QList<int>{});
         QVERIFY(received == expected);
-        QTRY_COMPARE(liveObjects("TcpLink"), 2 - errors.size());
+        QTRY_COMPARE(liveObjects("LineConnection"), 2 - errors.size());
         ::close(reader);
         ::close(stalled);
+    }
+
+    // Two listeners feed one set. A peer the accept filter refuses is closed before anything is
+    // read from it or sent to it, and never counted. A connection whose reading is paused makes
+    // its peer wait once the buffers are full, and loses nothing when it resumes.
+    void listenersFilterAndPausedReading()
+    {
+        LineServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QVERIFY(!server.listen(QHostAddress::LocalHost, server.serverPort()));
+        QVERIFY(!server.errorString().isEmpty());
+        QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+        QCOMPARE(server.listenerCount(), 2);
+        bool refuse = false;
+        QList<int> asked;
+        server.setAcceptFilter([&](const QHostAddress &, quint16, int listener) {
+            asked << listener;
+            return !refuse;
+        });
+        QList<LineConnection *> joined;
+        connect(&server, &LineServer::newConnection, this,
+                [&](LineConnection *connection) { joined << connection; });
+        qsizetype lines = 0, bytes = 0;
+        connect(&server, &LineServer::lineReceived, this,
+                [&](LineConnection *, const QString &text, const QByteArray &raw) {
+                    ++lines;
+                    bytes += raw.size();
+                    QCOMPARE(raw, text.toUtf8());
+                });
+
+        Peer first(server.serverPort(0));
+        QTcpSocket second;
+        second.connectToHost(QHostAddress::LocalHostIPv6, server.serverPort(1));
+        QTRY_COMPARE(server.connectionCount(), 2);
+        QCOMPARE(joined[0]->listener() + joined[1]->listener(), 1);
+
+        refuse = true;
+        const int refused = rawConnect(server.serverPort(0));
+        QCOMPARE(::send(refused, "let me in\n", 10, 0), 10);
+        QTRY_COMPARE(asked.size(), 3);
+        server.broadcast("after\n");
+        QTRY_COMPARE(first.received, QByteArray("after\n"));
+        char byte;
+        QTRY_VERIFY(::recv(refused, &byte, 1, MSG_DONTWAIT) <= 0 && errno != EAGAIN);
+        QCOMPARE(server.connectionCount(), 2);
+        QCOMPARE(joined.size(), 2);
+        QCOMPARE(lines, 0);
+        ::close(refused);
+
+        // Paused: the peer writes until the system takes no more; that is bounded.
+        refuse = false;
+        const int writer = rawConnect(server.serverPort(0));
+        QTRY_COMPARE(joined.size(), 3);
+        joined[2]->pauseReading();
+        const QByteArray line = QByteArray(999, 'p') + '\n';
+        qsizetype written = 0;
+        for (int refusals = 0; refusals < 5 && written < 64 * 1024 * 1024;) {
+            const ssize_t n = ::send(writer, line.constData(), line.size(), 0);
+            written += qMax<ssize_t>(n, 0);
+            refusals = n > 0 ? 0 : refusals + 1;
+            if (n <= 0)
+                QTest::qWait(20); // the server's turn to read, if it still did
+        }
+        QCOMPARE(lines, 0);
+        QVERIFY2(written < 64 * 1024 * 1024, qPrintable(QString::number(written)));
+        joined[2]->resumeReading();
+        QTRY_COMPARE(bytes, written);
+        ::close(writer);
     }
 
     void clientConnectsReceivesAndCloses()
@@ -220,7 +289,7 @@ private slots:
         QCOMPARE(got, (QList<QPair<int, QString>>{
                           {1, "7@日本|x\r\n"}, {1, "no line end"}, {0, "line\r\n"}, {0, "half"}}));
         QCOMPARE(client.ID(), 0);
-        QTRY_COMPARE(liveObjects("TcpLink"), 0);
+        QTRY_COMPARE(liveObjects("LineConnection"), 0);
 
         // The same object connects again (over IPv6); Close ends it at once, and quietly.
         QVERIFY(client.Connect(QStringLiteral("::1"), server.Port()));
@@ -229,7 +298,7 @@ private slots:
         QTRY_COMPARE(server.ConnectCount(), 1);
         client.Close();
         QTRY_COMPARE(server.ConnectCount(), 0);
-        QTRY_COMPARE(liveObjects("TcpLink"), 0);
+        QTRY_COMPARE(liveObjects("LineConnection"), 0);
         QCOMPARE(closed.size(), 1);
     }
 
