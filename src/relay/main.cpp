@@ -36,6 +36,8 @@ int main(int argc, char *argv[])
     SignalWatcher watcher;
     ChatRelay relay(options);
     QObject::connect(&watcher, &SignalWatcher::stopRequested, &relay, &ChatRelay::stop);
+    QObject::connect(&watcher, &SignalWatcher::reloadRequested, &relay,
+                     &ChatRelay::reloadCertificate);
     QObject::connect(&relay, &ChatRelay::finished, &app, [] { QCoreApplication::exit(0); });
     if (!relay.start())
         return 1;
