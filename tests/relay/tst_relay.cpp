@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -246,8 +247,9 @@ private slots:
         QVERIFY(relay.opened(reset ? 3 : 4));
     }
 
-    // A port taken already: one line on standard error, status 1.
-    void busyPortExitsOne()
+    // A port taken already, or a TLS key that cannot be read: one line on standard error
+    // (before anything listens), status 1.
+    void busyPortOrUnreadableKeyExitsOne()
     {
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::LocalHost));
@@ -256,6 +258,13 @@ private slots:
         QCOMPARE(relay.process.exitCode(), 1);
         QVERIFY2(relay.err.count('\n') == 1 && relay.err.startsWith("cannot listen on 127.0.0.1:"),
                  relay.err);
+        QTemporaryDir dir;
+        QVERIFY(makeCertificate(dir.path(), {u"rsa:2048"_s}));
+        Relay tls({u"-p0"_s, u"--tls-only"_s, u"--tls-cert"_s, dir.filePath(u"cert.pem"_s),
+                   u"--tls-key"_s, dir.filePath(u"missing.pem"_s)});
+        QVERIFY(tls.finished());
+        QCOMPARE(tls.process.exitCode(), 1);
+        QVERIFY2(tls.err.count('\n') == 1 && tls.err.contains("missing.pem"), tls.err);
     }
 
     void badOptionsExitTwo_data()
@@ -266,6 +275,9 @@ private slots:
         QTest::newRow("bad address") << QStringList{u"--bind"_s, u"host"_s};
         QTest::newRow("unknown option") << QStringList{u"--colour"_s};
         QTest::newRow("stray argument") << QStringList{u"555"_s};
+        QTest::newRow("TLS certificate without key") << QStringList{u"--tls-cert=c.pem"_s};
+        QTest::newRow("TLS port and TLS only")
+            << QStringList{u"--tls-port=5556"_s, u"--tls-only"_s};
     }
 
     // A one-line complaint, then the usage; status 2, and nothing listens.
@@ -298,31 +310,48 @@ private slots:
         QVERIFY2(relay.err.count('\n') == 1 && relay.err.contains("descriptor 3"), relay.err);
     }
 
-    // Socket at descriptor 3, LISTEN_FDS=1, LISTEN_PID its own: served instead of port 555
-    // (an IPv6 one, whose peers the event lines write in brackets).
-    void servesSocketHandedOver()
+    // Sockets at descriptors 3 and 4, LISTEN_FDS=2, LISTEN_PID its own, named plain and tls:
+    // served instead of port 555, the second one with TLS (the plain one on IPv6, whose peers
+    // the event lines write in brackets).
+    void servesSocketsHandedOver()
     {
-        QTcpServer handed;
+        QTcpServer handed, handedTls;
         QVERIFY(handed.listen(QHostAddress::LocalHostIPv6));
+        QVERIFY(handedTls.listen(QHostAddress::LocalHost));
         handed.pauseAccepting();
-        const int fd = int(handed.socketDescriptor());
-        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" -q"_s,
-                     u"" KESTREL_RELAY ""_s},
-                    u"/bin/sh"_s, [fd] { ::dup2(fd, 3); });
+        handedTls.pauseAccepting();
+        const int fds[] = {int(handed.socketDescriptor()), int(handedTls.socketDescriptor())};
+        Relay relay(
+            {u"-c"_s,
+             u"export LISTEN_PID=$$ LISTEN_FDS=2 LISTEN_FDNAMES=plain:tls; exec \"$0\" -q"_s,
+             u"" KESTREL_RELAY ""_s},
+            u"/bin/sh"_s, [fds] {
+                // Out of the way first: either may sit at 3 or 4 already.
+                const int plain = ::fcntl(fds[0], F_DUPFD, 10);
+                const int tls = ::fcntl(fds[1], F_DUPFD, 10);
+                ::dup2(plain, 3);
+                ::dup2(tls, 4);
+            });
         QCOMPARE(relay.port(), handed.serverPort());
+        QCOMPARE(relay.port(true), handedTls.serverPort());
+        const QByteArray fingerprint = relay.fingerprint();
         QVERIFY(relay.err.contains("handed over"));
         QObject owner;
-        const QList<QTcpSocket *> peers = connectPeers(relay, handed.serverPort(), 2, &owner,
+        const QList<QTcpSocket *> peers = connectPeers(relay, handed.serverPort(), 1, &owner,
                                                        QHostAddress(QHostAddress::LocalHostIPv6));
         QVERIFY(!peers.isEmpty());
+        QSslSocket *secure =
+            tlsPeer(handedTls.serverPort(), &owner, QSslCertificate(), fingerprint);
+        QVERIFY2(secure && relay.opened(2), relay.err);
         QVERIFY2(relay.err.contains(" [::1]:" + QByteArray::number(peers[0]->localPort()) +
                                     " connected"),
                  relay.err);
         send(peers[0], "through the handed-over socket\n");
         QByteArray got;
-        QVERIFY(readUntil(peers[1], got, 1, "\n"));
+        QVERIFY(readUntil(secure, got, 1, "\n"));
         QCOMPARE(got, "through the handed-over socket\n");
     }
+
     // A TLS client and a plain one chat through one relay: TLS on a second port with a
     // certificate given (RSA, verified against it) or made at start (EC, pinned by the
     // fingerprint on standard error, with no complaint but being self-signed).
