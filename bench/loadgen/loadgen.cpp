@@ -61,6 +61,7 @@ struct Options
     std::uint32_t connectBatch = 256;
     bool allowForeign = false;
     bool tls = false;
+    bool noEcho = false; // the server sends no line back to its sender (ncat --broker)
     std::string label;
 };
 
@@ -72,12 +73,12 @@ struct Options
 
 [[noreturn]] void usage()
 {
-    std::fprintf(
-        stderr,
-        "usage: loadgen --port P [--host 127.0.0.1|::1] [--mode relay|idle]\n"
-        "  relay: [--clients N] [--lines M] [--rate LINES_PER_S] [--window W]\n"
-        "  idle:  [--clients K] [--hold SECONDS] [--rss-pid PID]\n"
-        "  [--timeout SECONDS] [--stall SECONDS] [--allow-foreign] [--tls] [--label TEXT]\n");
+    std::fprintf(stderr,
+                 "usage: loadgen --port P [--host 127.0.0.1|::1] [--mode relay|idle]\n"
+                 "  relay: [--clients N] [--lines M] [--rate LINES_PER_S] [--window W]\n"
+                 "  idle:  [--clients K] [--hold SECONDS] [--rss-pid PID]\n"
+                 "  [--timeout SECONDS] [--stall SECONDS] [--allow-foreign] [--tls] [--no-echo]\n"
+                 "  [--label TEXT]\n");
     std::exit(2);
 }
 
@@ -117,6 +118,8 @@ Options parseOptions(int argc, char **argv)
             o.connectBatch = std::uint32_t(std::strtoul(value().c_str(), nullptr, 10));
         else if (a == "--tls")
             o.tls = true;
+        else if (a == "--no-echo")
+            o.noEcho = true;
         else if (a == "--allow-foreign")
             o.allowForeign = true;
         else if (a == "--label")
@@ -438,6 +441,8 @@ private:
         char line[benchline::kSize];
         benchline::format(line, true, from, number, nowNs());
         sendBytes(from, line, sizeof line);
+        if (opt.noEcho) // it will not come back: the sender has it
+            clients[from].lastProbe = std::max(clients[from].lastProbe, number);
     }
 
     void sendData(std::uint32_t index, std::uint32_t count)
@@ -487,11 +492,14 @@ private:
         const std::uint64_t us = now > p.sentNs ? (now - p.sentNs) / 1000 : 0;
         ++histogram[std::min<std::uint64_t>(us, kHistBuckets - 1)];
         maxLatencyUs = std::max(maxLatencyUs, us);
-        if (p.sender == receiver) {
-            ++c.ownEchoes;
-            if (!c.wantsSend) {
-                c.wantsSend = true;
-                wantSend.push_back(receiver);
+        // Without echo, the next client's copy stands for the sender's own.
+        const std::uint32_t n = std::uint32_t(clients.size());
+        if (p.sender == (opt.noEcho ? (receiver + n - 1) % n : receiver)) {
+            Client &s = clients[p.sender];
+            ++s.ownEchoes;
+            if (!s.wantsSend) {
+                s.wantsSend = true;
+                wantSend.push_back(p.sender);
             }
         }
     }
@@ -623,7 +631,7 @@ private:
         foreign = 0; // the server may greet; only what comes during the run counts
 
         const std::uint64_t total = std::uint64_t(clients.size()) * opt.lines;
-        const std::uint64_t expectedDeliveries = total * clients.size();
+        const std::uint64_t expectedDeliveries = total * (clients.size() - (opt.noEcho ? 1 : 0));
         const std::uint64_t runStart = nowNs();
         lastDeliveryNs = runStart;
         std::uint64_t lastProgress = runStart, lastDelivered = 0;
@@ -676,6 +684,8 @@ private:
         std::uint64_t duplicated = 0;
         for (std::uint32_t r = 0; r < clients.size(); ++r) {
             for (std::uint32_t s = 0; s < clients.size(); ++s) {
+                if (opt.noEcho && r == s)
+                    continue;
                 const std::uint32_t n = counts[std::size_t(r) * clients.size() + s];
                 const std::uint32_t want = clients[s].sent;
                 if (n < want)
