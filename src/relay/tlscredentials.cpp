@@ -5,6 +5,7 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QSslKey>
+#include <QSslSocket>
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -236,15 +237,20 @@ QString fingerprintText(const QSslCertificate &certificate)
 bool setUp(const QString &certFile, const QString &keyFile, const QList<QHostAddress> &listened,
            QSslConfiguration &configuration, QString &message)
 {
+    if (!QSslSocket::supportsSsl()) {
+        message = QStringLiteral("TLS is not available: Qt finds no TLS backend (OpenSSL 3)");
+        return false;
+    }
     if (!certFile.isEmpty())
         return reload(certFile, keyFile, configuration, message);
     QList<QHostAddress> addresses;
     for (const QHostAddress &address : listened) {
-        if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4 ||
-            address == QHostAddress::AnyIPv6)
-            addresses += QNetworkInterface::allAddresses();
-        else
-            addresses += address;
+        const bool any = address == QHostAddress::Any || address == QHostAddress::AnyIPv4 ||
+                         address == QHostAddress::AnyIPv6;
+        for (const QHostAddress &one : any ? QNetworkInterface::allAddresses() : QList{address}) {
+            if (!addresses.contains(one))
+                addresses += one;
+        }
     }
     if (!generate({QHostInfo::localHostName()}, addresses, configuration, message)) {
         message = QStringLiteral("cannot make a TLS certificate: ") + message;
