@@ -63,6 +63,11 @@ class Server:
     def args(self):
         return {"plain": [], "tls": ["--tls"], "ncat": ["--tls", "--no-echo"]}[self.kind]
 
+    def cpu_seconds(self):
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
@@ -76,8 +81,12 @@ class Server:
 def run(kind, programs, *args, prefix=(), timeout=600):
     server = Server(kind, programs, prefix)
     try:
-        return loadgen(programs, server.port, *server.args(), *args, "--label", kind,
-                       prefix=prefix, timeout=timeout)
+        cpu = server.cpu_seconds()
+        res = loadgen(programs, server.port, *server.args(), *args, "--label", kind,
+                      prefix=prefix, timeout=timeout)
+        # What the server itself spent per delivery: steadier than rates on a shared machine.
+        res["cpu_ns"] = (server.cpu_seconds() - cpu) * 1e9 / max(1, res["deliveries"])
+        return res
     finally:
         server.stop()
 
@@ -94,6 +103,7 @@ def main():
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
 
     rates = {k: [] for k in kinds}
+    cpu = {k: [] for k in kinds}
     bad = {k: 0 for k in kinds}
     for r in range(args.repeat):
         for kind in kinds[r % len(kinds):] + kinds[:r % len(kinds)]:
@@ -101,6 +111,7 @@ def main():
                       "--window", 8, "--timeout", 300)
             log(f"  throughput {kind} #{r + 1}: {res}")
             rates[kind].append(res["deliveries_per_s"])
+            cpu[kind].append(res["cpu_ns"])
             bad[kind] += res["lost"] + res["corrupted"] + res["reordered"] + res["duplicated"]
             bad[kind] += 0 if res["ok"] else 1
     prefix = realtime_prefix()
@@ -124,6 +135,10 @@ def main():
           f"{', '.join(f'{k} {[round(x) for x in rates[k]]}' for k in kinds)}) "
           f"| {rate['plain']:.0f} | {rate['tls']:.0f} | {ncat(lambda r, p: f'{r:.0f}')} "
           f"| {rate['tls'] / rate['plain']:.2f} | >= 0.5 |")
+    cpu = {k: statistics.median(v) for k, v in cpu.items()}
+    ncat_cpu = f"{cpu['ncat']:.0f} ns" if "ncat" in cpu else "not installed"
+    print(f"| Server CPU time per delivery, median | {cpu['plain']:.0f} ns | {cpu['tls']:.0f} ns "
+          f"| {ncat_cpu} | {cpu['tls'] / cpu['plain']:.2f} | (info) |")
     rt = ", real-time priority" if prefix else ""
     print(f"| Latency p99 at 100 lines/s{rt} | {p99['plain'] / 1000:.2f} ms "
           f"| {p99['tls'] / 1000:.2f} ms | {ncat(lambda r, p: f'{p / 1000:.2f} ms')} "

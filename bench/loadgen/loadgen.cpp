@@ -237,6 +237,8 @@ public:
                 die("SSL_CTX_new");
             SSL_CTX_set_min_proto_version(tlsContext, TLS1_2_VERSION);
             SSL_CTX_set_verify(tlsContext, SSL_VERIFY_NONE, nullptr);
+            // Whole socket buffers per read, not a header and then a record (two calls each).
+            SSL_CTX_set_read_ahead(tlsContext, 1);
             // The unsent tail lives in Client::out, which grows and moves between retries.
             SSL_CTX_set_mode(tlsContext,
                              SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -537,7 +539,7 @@ private:
             if (c.inLen > 0 && p != begin)
                 std::memmove(c.in.data(), p, c.inLen);
             // TLS hands out one record at a time; what it holds already no poll will announce.
-            if (std::size_t(r) < c.in.size() / 2 && !(c.ssl && SSL_pending(c.ssl) > 0))
+            if (std::size_t(r) < c.in.size() / 2 && !(c.ssl && SSL_has_pending(c.ssl)))
                 return; // drained
         }
     }
