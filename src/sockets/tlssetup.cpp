@@ -15,11 +15,12 @@ void TlsSetup::setSslConfiguration(const QSslConfiguration &configuration)
 
 void TlsSetup::abortHandshakes()
 {
+    // At once, with their timeout timers: nothing of theirs is to be heard any more.
     for (QSslSocket *socket : findChildren<QSslSocket *>(Qt::FindDirectChildrenOnly)) {
         socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
+        delete socket;
     }
+    m_inProgress = 0;
 }
 
 QTcpSocket *TlsSetup::createSocket()
@@ -36,7 +37,9 @@ void TlsSetup::start(LineServer *server, QTcpSocket *socket, int listener)
     const quint16 peerPort = ssl->peerPort();
     auto *timeout = new QTimer(ssl);
     timeout->setSingleShot(true);
+    ++m_inProgress;
     const auto fail = [this, ssl, timeout, peer, peerPort](const QString &reason) {
+        --m_inProgress;
         ssl->disconnect(this);
         timeout->stop();
         ssl->abort();
@@ -50,6 +53,7 @@ void TlsSetup::start(LineServer *server, QTcpSocket *socket, int listener)
             [ssl, fail](QAbstractSocket::SocketError) { fail(ssl->errorString()); });
     connect(ssl, &QSslSocket::encrypted, this,
             [this, ssl, timeout, listener, guard = QPointer<LineServer>(server)] {
+                --m_inProgress;
                 ssl->disconnect(this);
                 delete timeout;
                 if (!guard) {

@@ -32,6 +32,9 @@ public:
     QSslConfiguration sslConfiguration() const { return m_configuration; }
     // Closes every connection still in its handshake, quietly (the server is stopping).
     void abortHandshakes();
+    // Connections in their handshake now: not yet the server's, but holding a descriptor each
+    // (for a limit on connections that counts them too).
+    int handshakesInProgress() const { return m_inProgress; }
 
     QTcpSocket *createSocket() override;
     void start(LineServer *server, QTcpSocket *socket, int listener) override;
@@ -41,4 +44,5 @@ signals:
 
 private:
     QSslConfiguration m_configuration;
+    int m_inProgress = 0;
 };
