@@ -409,6 +409,8 @@ private slots:
         QVERIFY(hello.startsWith("\x16\x03"));
         QTest::newRow("plain client at the TLS port") << true << QByteArray("hello there\n");
         QTest::newRow("TLS client at the plain port") << false << hello;
+        QTest::newRow("hello with line ends at the plain port")
+            << false << hello.first(9) + "\n\xff\n garb\n";
         QTest::newRow("truncated hello") << true << hello.first(hello.size() / 2);
         QTest::newRow("garbage in a handshake record") << true << hello.first(9) + "\n\xff\n garb";
         QTest::newRow("silence") << true << QByteArray();
