@@ -9,6 +9,7 @@ endif()
 
 kestrel_install_man_page(kestrel-relay.1)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay.socket
+    ${CMAKE_CURRENT_LIST_DIR}/kestrel-relay-tls.socket
     DESTINATION ${KESTREL_SYSTEMD_UNIT_DIR})
 # The service names the program where this installation puts it; the prefix is only known
 # when installing (cmake --install --prefix).

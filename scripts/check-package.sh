@@ -43,6 +43,7 @@ relay_expected=(
     ./usr/share/man/man1/kestrel-relay.1.gz
     ./usr/lib/systemd/system/kestrel-relay.service
     ./usr/lib/systemd/system/kestrel-relay.socket
+    ./usr/lib/systemd/system/kestrel-relay-tls.socket
 )
 if grep -rqs --include=cmake_install.cmake kestrel-relay "$build"; then
     expected+=("${relay_expected[@]}")

@@ -21,9 +21,12 @@ else
 fi
 
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-ipafont-gothic libcap2-bin)
+packages+=(libssl-dev) # kestrel-relay makes its own TLS certificate with libcrypto
 if [ "$mode" = test ]; then
     packages+=(xvfb xauth clang libclang-rt-14-dev clang-format)
     packages+=(qt6-base-private-dev dbus-daemon dbus-bin at-spi2-core python3-pyatspi) # accessibility
+    # The TLS clients the relay's interoperability tests talk to it with.
+    packages+=(openssl socat ncat)
 fi
 if [ "$mode" = test ]; then
     # The tests build the Debian package and check it (scripts/check-package.sh).

@@ -14,10 +14,16 @@
 // and reads (and drops) everything relayed to it, so that no output cap cuts it; one JSON line
 // reports how many lines it got rid of. Run beside a relay run, it is the client that floods.
 //
+// With --tls every client speaks TLS (any certificate accepted: the relay's costs are measured,
+// not its identity), through OpenSSL straight on the same non-blocking sockets.
+//
 // Only loopback addresses are accepted, every phase has a time limit, and the program ends by
 // itself.
 
 #include "benchline.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -58,6 +64,8 @@ struct Options
     int rssPid = 0;
     std::uint32_t connectBatch = 256;
     bool allowForeign = false;
+    bool tls = false;
+    bool noEcho = false; // the server sends no line back to its sender (ncat --broker)
     std::string label;
 };
 
@@ -74,7 +82,8 @@ struct Options
                  "  relay: [--clients N] [--lines M] [--rate LINES_PER_S] [--window W]\n"
                  "  idle:  [--clients K] [--hold SECONDS] [--rss-pid PID]\n"
                  "  flood: [--hold SECONDS]\n"
-                 "  [--timeout SECONDS] [--stall SECONDS] [--allow-foreign] [--label TEXT]\n");
+                 "  [--timeout SECONDS] [--stall SECONDS] [--allow-foreign] [--tls] [--no-echo]\n"
+                 "  [--label TEXT]\n");
     std::exit(2);
 }
 
@@ -112,6 +121,10 @@ Options parseOptions(int argc, char **argv)
             o.rssPid = std::atoi(value().c_str());
         else if (a == "--connect-batch")
             o.connectBatch = std::uint32_t(std::strtoul(value().c_str(), nullptr, 10));
+        else if (a == "--tls")
+            o.tls = true;
+        else if (a == "--no-echo")
+            o.noEcho = true;
         else if (a == "--allow-foreign")
             o.allowForeign = true;
         else if (a == "--label")
@@ -190,7 +203,9 @@ long unacceptedConnections(int port)
 struct Client
 {
     int fd = -1;
-    bool connected = false;
+    SSL *ssl = nullptr;
+    bool connected = false; // TCP connected
+    bool ready = false;     // and the TLS handshake done, with --tls
     bool alive = true;
     std::uint32_t sent = 0;      // data lines sent
     std::uint32_t ownEchoes = 0; // own data lines received back
@@ -221,6 +236,18 @@ public:
             counts.assign(std::size_t(opt.clients) * opt.clients, 0);
         }
         histogram.assign(kHistBuckets, 0);
+        if (opt.tls) {
+            tlsContext = SSL_CTX_new(TLS_client_method());
+            if (!tlsContext)
+                die("SSL_CTX_new");
+            SSL_CTX_set_min_proto_version(tlsContext, TLS1_2_VERSION);
+            SSL_CTX_set_verify(tlsContext, SSL_VERIFY_NONE, nullptr);
+            // Whole socket buffers per read, not a header and then a record (two calls each).
+            SSL_CTX_set_read_ahead(tlsContext, 1);
+            // The unsent tail lives in Client::out, which grows and moves between retries.
+            SSL_CTX_set_mode(tlsContext,
+                             SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        }
     }
 
     int run()
@@ -237,6 +264,55 @@ private:
     static constexpr std::size_t kHistBuckets = 1000001; // 1 us each, the last one is ">= 1 s"
 
     bool pastDeadline() const { return nowNs() >= deadlineNs; }
+
+    // send() and recv() through TLS when on: EAGAIN while TLS waits for the socket either way.
+    ssize_t sendSome(Client &c, const char *data, std::size_t len)
+    {
+        if (!c.ssl)
+            return send(c.fd, data, len, MSG_NOSIGNAL);
+        const int w = SSL_write(c.ssl, data, int(len));
+        return w > 0 ? w : tlsFailure(c, w);
+    }
+    ssize_t receiveSome(Client &c, char *data, std::size_t len)
+    {
+        if (!c.ssl)
+            return recv(c.fd, data, len, 0);
+        const int r = SSL_read(c.ssl, data, int(len));
+        if (r <= 0 && SSL_get_error(c.ssl, r) == SSL_ERROR_ZERO_RETURN)
+            return 0;
+        return r > 0 ? r : tlsFailure(c, r);
+    }
+    static ssize_t tlsFailure(Client &c, int result)
+    {
+        const int error = SSL_get_error(c.ssl, result);
+        ERR_clear_error();
+        errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+        return -1;
+    }
+    // Carries the handshake on; true once it is done. Dies when it fails.
+    bool handshake(Client &c, std::uint32_t index)
+    {
+        if (!c.ssl) {
+            c.ssl = SSL_new(tlsContext);
+            if (!c.ssl || SSL_set_fd(c.ssl, c.fd) != 1)
+                die("SSL_new");
+            SSL_set_connect_state(c.ssl);
+        }
+        const int r = SSL_do_handshake(c.ssl);
+        if (r == 1)
+            return true;
+        const int error = SSL_get_error(c.ssl, r);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+            ERR_print_errors_fp(stderr);
+            errno = EPROTO;
+            die("TLS handshake");
+        }
+        epoll_event ev{};
+        ev.events = error == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT;
+        ev.data.u32 = index;
+        epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
+        return false;
+    }
 
     // Connects every client, at most connectBatch handshakes in flight at once.
     bool connectAll()
@@ -289,16 +365,21 @@ private:
             const int n = epoll_wait(ep, events.data(), int(events.size()), 100);
             for (int i = 0; i < n; ++i) {
                 Client &c = clients[events[i].data.u32];
-                if (c.connected)
+                if (c.ready)
                     continue;
-                int err = 0;
-                socklen_t len = sizeof err;
-                getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-                if (err != 0) {
-                    errno = err;
-                    die("connect");
+                if (!c.connected) {
+                    int err = 0;
+                    socklen_t len = sizeof err;
+                    getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                    if (err != 0) {
+                        errno = err;
+                        die("connect");
+                    }
+                    c.connected = true;
                 }
-                c.connected = true;
+                if (opt.tls && !handshake(c, events[i].data.u32))
+                    continue;
+                c.ready = true;
                 epoll_event ev{};
                 ev.events = EPOLLIN;
                 ev.data.u32 = events[i].data.u32;
@@ -316,7 +397,7 @@ private:
         if (!c.alive)
             return;
         if (c.out.empty()) {
-            const ssize_t w = send(c.fd, data, len, MSG_NOSIGNAL);
+            const ssize_t w = sendSome(c, data, len);
             if (w == ssize_t(len))
                 return;
             if (w < 0 && errno != EAGAIN) {
@@ -339,7 +420,7 @@ private:
         Client &c = clients[index];
         if (c.out.empty() || !c.alive)
             return;
-        const ssize_t w = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        const ssize_t w = sendSome(c, c.out.data(), c.out.size());
         if (w < 0) {
             if (errno != EAGAIN)
                 markDead(index);
@@ -369,6 +450,8 @@ private:
         char line[benchline::kSize];
         benchline::format(line, true, from, number, nowNs());
         sendBytes(from, line, sizeof line);
+        if (opt.noEcho) // it will not come back: the sender has it
+            clients[from].lastProbe = std::max(clients[from].lastProbe, number);
     }
 
     void sendData(std::uint32_t index, std::uint32_t count)
@@ -418,11 +501,14 @@ private:
         const std::uint64_t us = now > p.sentNs ? (now - p.sentNs) / 1000 : 0;
         ++histogram[std::min<std::uint64_t>(us, kHistBuckets - 1)];
         maxLatencyUs = std::max(maxLatencyUs, us);
-        if (p.sender == receiver) {
-            ++c.ownEchoes;
-            if (!c.wantsSend) {
-                c.wantsSend = true;
-                wantSend.push_back(receiver);
+        // Without echo, the next client's copy stands for the sender's own.
+        const std::uint32_t n = std::uint32_t(clients.size());
+        if (p.sender == (opt.noEcho ? (receiver + n - 1) % n : receiver)) {
+            Client &s = clients[p.sender];
+            ++s.ownEchoes;
+            if (!s.wantsSend) {
+                s.wantsSend = true;
+                wantSend.push_back(p.sender);
             }
         }
     }
@@ -436,7 +522,7 @@ private:
                 ++corrupted;
                 c.inLen = 0;
             }
-            const ssize_t r = recv(c.fd, c.in.data() + c.inLen, c.in.size() - c.inLen, 0);
+            const ssize_t r = receiveSome(c, c.in.data() + c.inLen, c.in.size() - c.inLen);
             if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
                 markDead(index);
                 return;
@@ -459,7 +545,8 @@ private:
             c.inLen = std::size_t(end - p);
             if (c.inLen > 0 && p != begin)
                 std::memmove(c.in.data(), p, c.inLen);
-            if (std::size_t(r) < c.in.size() / 2)
+            // TLS hands out one record at a time; what it holds already no poll will announce.
+            if (std::size_t(r) < c.in.size() / 2 && !(c.ssl && SSL_has_pending(c.ssl)))
                 return; // drained
         }
     }
@@ -553,7 +640,7 @@ private:
         foreign = 0; // the server may greet; only what comes during the run counts
 
         const std::uint64_t total = std::uint64_t(clients.size()) * opt.lines;
-        const std::uint64_t expectedDeliveries = total * clients.size();
+        const std::uint64_t expectedDeliveries = total * (clients.size() - (opt.noEcho ? 1 : 0));
         const std::uint64_t runStart = nowNs();
         lastDeliveryNs = runStart;
         std::uint64_t lastProgress = runStart, lastDelivered = 0;
@@ -606,6 +693,8 @@ private:
         std::uint64_t duplicated = 0;
         for (std::uint32_t r = 0; r < clients.size(); ++r) {
             for (std::uint32_t s = 0; s < clients.size(); ++s) {
+                if (opt.noEcho && r == s)
+                    continue;
                 const std::uint32_t n = counts[std::size_t(r) * clients.size() + s];
                 const std::uint32_t want = clients[s].sent;
                 if (n < want)
@@ -688,14 +777,17 @@ private:
             const int n = epoll_wait(ep, events.data(), int(events.size()), 100);
             for (int i = 0; i < n; ++i) {
                 if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
-                    const ssize_t r = recv(c.fd, sink, sizeof sink, 0);
-                    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR))
-                        alive = false;
-                    readBytes += r > 0 ? std::uint64_t(r) : 0;
+                    // TLS may hold decrypted bytes that no poll will announce.
+                    ssize_t r = 0;
+                    do {
+                        r = receiveSome(c, sink, sizeof sink);
+                        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR))
+                            alive = false;
+                        readBytes += r > 0 ? std::uint64_t(r) : 0;
+                    } while (alive && r > 0 && c.ssl && SSL_has_pending(c.ssl));
                 }
                 if (alive && (events[i].events & EPOLLOUT)) {
-                    const ssize_t w =
-                        send(c.fd, block.data() + offset, block.size() - offset, MSG_NOSIGNAL);
+                    const ssize_t w = sendSome(c, block.data() + offset, block.size() - offset);
                     if (w < 0 && errno != EAGAIN && errno != EINTR)
                         alive = false;
                     if (w > 0) {
@@ -744,6 +836,7 @@ private:
 
     Options opt;
     int ep = -1;
+    SSL_CTX *tlsContext = nullptr; // with --tls
     std::uint64_t deadlineNs = 0;
     std::vector<Client> clients;
     std::vector<std::uint32_t> expected; // [receiver][sender] next sequence number

@@ -4,6 +4,7 @@
 #include "hostaddresses.h"
 #include "lineconnection.h"
 #include "lineserver.h"
+#include "tlssetup.h"
 
 #include <chrono>
 
@@ -57,7 +58,8 @@ bool ClientPolicy::admit(const QHostAddress &address, quint16 port)
 {
     QString why;
     if (m_rules.admits(address, &why)) {
-        const qsizetype open = m_server->connectionCount();
+        const qsizetype open =
+            m_server->connectionCount() + (m_handshakes ? m_handshakes->handshakesInProgress() : 0);
         if (m_maxClients == 0 || open < m_maxClients)
             return true;
         why = QStringLiteral("%1 clients connected (--max-clients)").arg(open);
@@ -66,6 +68,13 @@ bool ClientPolicy::admit(const QHostAddress &address, quint16 port)
         EventLog::write(
             QStringLiteral("refused %1: %2").arg(HostAddresses::endpointText(address, port), why));
     return false;
+}
+
+void ClientPolicy::joined(LineConnection *connection)
+{
+    QString why;
+    if (!m_rules.admits(connection->peerAddress(), &why))
+        emit cut(connection, QStringLiteral("refused by the rules read again (%1)").arg(why));
 }
 
 void ClientPolicy::received(LineConnection *connection)

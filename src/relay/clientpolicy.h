@@ -10,12 +10,13 @@
 
 class LineConnection;
 class LineServer;
+class TlsSetup;
 
 // Who may connect and how much one client may take, on a LineServer: the access rules (read
-// again on reload) and --max-clients as its accept filter, --max-queue as its output cap,
-// --max-line-rate by pausing the reading of a client, and --idle-timeout. It writes the event
-// lines of refused peers (an address that keeps trying once a minute, with a count) and says
-// which client to cut, and why.
+// again on reload) and --max-clients as its accept filter (so before any TLS handshake),
+// --max-queue as its output cap, --max-line-rate by pausing the reading of a client, and
+// --idle-timeout. It writes the event lines of refused peers (an address that keeps trying
+// once a minute, with a count) and says which client to cut, and why.
 class ClientPolicy final : public QObject
 {
     Q_OBJECT
@@ -26,6 +27,11 @@ public:
                  QObject *parent = nullptr);
     ~ClientPolicy() override;
 
+    // Peers in their TLS handshake hold a slot too: counted against --max-clients from now on.
+    void countHandshakes(const TlsSetup *tls) { m_handshakes = tls; }
+    // connection joined after its TLS handshake, which may have begun under rules read before
+    // a reload: cut when the rules of now refuse it.
+    void joined(LineConnection *connection);
     // A line (or a piece without line end) came from connection: counted against its rate.
     void received(LineConnection *connection);
     void closed(LineConnection *connection);
@@ -50,6 +56,7 @@ private:
     void sweepIdle();
 
     LineServer *m_server;
+    const TlsSetup *m_handshakes = nullptr;
     AccessSources m_sources;
     AccessList m_rules;
     int m_maxClients;

@@ -94,8 +94,22 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
         QStringLiteral("Disconnect a client that sent nothing for this long (default 0: "
                        "never)."),
         QStringLiteral("SECONDS"), QString::number(options.idleTimeout));
+    const QCommandLineOption tlsPort(
+        QStringLiteral("tls-port"),
+        QStringLiteral("Also serve TLS on this port (0: any free port), into the same chat."),
+        QStringLiteral("N"));
+    const QCommandLineOption tlsOnly(QStringLiteral("tls-only"),
+                                     QStringLiteral("Serve TLS on the main port, no plain TCP."));
+    const QCommandLineOption tlsCert(
+        QStringLiteral("tls-cert"),
+        QStringLiteral("TLS certificate, PEM, the chain after it (default: one made at start)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("Private key of --tls-cert, PEM, RSA or EC."),
+                                    QStringLiteral("FILE"));
     parser.addOptions({port, bind, quiet, timestamps, trace, allow, deny, allowFile, denyFile,
-                       maxClients, maxLineRate, maxQueue, idleTimeout});
+                       maxClients, maxLineRate, maxQueue, idleTimeout, tlsPort, tlsOnly, tlsCert,
+                       tlsKey});
     usage = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -149,6 +163,27 @@ RelayOptions::Outcome RelayOptions::parse(const QStringList &arguments, RelayOpt
         return Outcome::Error;
     options.access = {parser.values(allow), parser.values(deny), parser.values(allowFile),
                       parser.values(denyFile)};
+    if (parser.isSet(tlsPort)) {
+        const uint tls = parser.value(tlsPort).toUInt(&ok);
+        if (!ok || tls > 65535 || (tls != 0 && tls == options.port)) {
+            message = QStringLiteral("invalid TLS port '%1': a number from 0 to 65535 other than "
+                                     "the plain port is expected")
+                          .arg(parser.value(tlsPort));
+            return Outcome::Error;
+        }
+        options.tlsPort = quint16(tls);
+    }
+    options.tlsOnly = parser.isSet(tlsOnly);
+    options.tlsCert = parser.value(tlsCert);
+    options.tlsKey = parser.value(tlsKey);
+    if (options.tlsOnly && options.tlsPort) {
+        message = QStringLiteral("--tls-only serves TLS on --port: no --tls-port beside it");
+        return Outcome::Error;
+    }
+    if (options.tlsCert.isEmpty() != options.tlsKey.isEmpty()) {
+        message = QStringLiteral("--tls-cert and --tls-key go together");
+        return Outcome::Error;
+    }
     options.quiet = parser.isSet(quiet);
     options.timestamps = parser.isSet(timestamps);
     options.trace = parser.isSet(trace);

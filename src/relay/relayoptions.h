@@ -5,6 +5,8 @@
 #include <QHostAddress>
 #include <QStringList>
 
+#include <optional>
+
 // The relay's command line.
 struct RelayOptions
 {
@@ -19,6 +21,12 @@ struct RelayOptions
     int maxLineRate = 0;               // lines a second, as many again at once
     qint64 maxQueue = 4 * 1024 * 1024; // bytes of output unsent to one client
     int idleTimeout = 0;               // seconds
+    // TLS: on a second port beside the plain one, or on the main port instead of plain. The
+    // certificate and key files are both set or both empty (a certificate made at start).
+    std::optional<quint16> tlsPort;
+    bool tlsOnly = false;
+    QString tlsCert;
+    QString tlsKey;
 
     enum class Outcome { Run, Exit, Error };
     // Reads arguments (the program name first). Exit: help or version was written to standard

@@ -9,15 +9,35 @@
 
 namespace {
 constexpr int FirstDescriptor = 3;
+
+// Empty when descriptor is a listening stream socket, else why it is not.
+QString checkListening(int descriptor)
+{
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    int type = 0;
+    socklen_t typeSize = sizeof type;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+        getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &typeSize) != 0) {
+        return QStringLiteral("descriptor %1 handed over is no socket: %2")
+            .arg(descriptor)
+            .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    if (!listening || type != SOCK_STREAM)
+        return QStringLiteral("descriptor %1 handed over is no listening stream socket")
+            .arg(descriptor);
+    return {};
 }
+} // namespace
 
 namespace SocketActivation {
 
-Result takeListeningSocket()
+Result takeListeningSockets()
 {
     Result result;
     const QByteArray pid = qgetenv("LISTEN_PID");
     const QByteArray fds = qgetenv("LISTEN_FDS");
+    const QList<QByteArray> names = qgetenv("LISTEN_FDNAMES").split(':');
     qunsetenv("LISTEN_PID");
     qunsetenv("LISTEN_FDS");
     qunsetenv("LISTEN_FDNAMES");
@@ -31,24 +51,19 @@ Result takeListeningSocket()
                            .arg(QString::fromLocal8Bit(fds));
         return result;
     }
-    int listening = 0;
-    socklen_t size = sizeof listening;
-    int type = 0;
-    socklen_t typeSize = sizeof type;
-    if (getsockopt(FirstDescriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
-        getsockopt(FirstDescriptor, SOL_SOCKET, SO_TYPE, &type, &typeSize) != 0) {
-        result.error = QStringLiteral("descriptor 3 handed over is no socket: %1")
-                           .arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return result;
+    for (int i = 0; i < count; ++i) {
+        const int descriptor = FirstDescriptor + i;
+        result.error = checkListening(descriptor);
+        if (!result.error.isEmpty()) {
+            result.sockets.clear();
+            return result;
+        }
+        fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        const QByteArray name = names.value(i);
+        result.sockets.append(
+            {descriptor, name.isEmpty() ? QStringLiteral("unknown") : QString::fromUtf8(name)});
     }
-    if (!listening || type != SOCK_STREAM) {
-        result.error = QStringLiteral("descriptor 3 handed over is no listening stream socket");
-        return result;
-    }
-    fcntl(FirstDescriptor, F_SETFD, FD_CLOEXEC);
-    fcntl(FirstDescriptor, F_SETFL, fcntl(FirstDescriptor, F_GETFL) | O_NONBLOCK);
-    result.descriptor = FirstDescriptor;
-    result.ignored = count - 1;
     return result;
 }
 

@@ -101,6 +101,10 @@ bool LineConnection::write(const QByteArray &bytes)
         }
     }
     writeToSocket(bytes.constData(), bytes.size());
+    // A QSslSocket would encrypt only on a later pass of the event loop, and its plain socket
+    // send on the pass after that; both now, while the bytes are at hand.
+    if (!m_direct)
+        m_socket->flush();
     return true;
 }
 

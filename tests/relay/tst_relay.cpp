@@ -1,8 +1,12 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -34,11 +38,29 @@ struct Relay
         process.kill();
         process.waitForFinished();
     }
-    quint16 port() // of the "listening on" line, or 0
+    quint16 port(bool tls = false) // of the "listening on" line (of TLS), or 0
     {
-        (void)QTest::qWaitFor([&] { return err.contains('\n') || !process.processId(); }, WaitMs);
-        static const QRegularExpression listening(u"listening on \\S*:(\\d+)"_s);
-        return quint16(listening.match(QString::fromUtf8(err)).captured(1).toUInt());
+        static const QRegularExpression listening(u"listening on \\S+:(\\d+)( for TLS)?"_s);
+        QRegularExpressionMatch match;
+        (void)QTest::qWaitFor(
+            [&] {
+                QRegularExpressionMatchIterator it = listening.globalMatch(QString::fromUtf8(err));
+                while (it.hasNext())
+                    if ((match = it.next()).hasCaptured(2) == tls)
+                        return true;
+                return !process.processId();
+            },
+            WaitMs);
+        return quint16(match.captured(1).toUInt());
+    }
+    // Of the certificate made at start, as the relay wrote it; empty when it did not.
+    QByteArray fingerprint()
+    {
+        static const QRegularExpression line(u"sha256 Fingerprint=([0-9A-F:]{95})$"_s,
+                                             QRegularExpression::MultilineOption);
+        (void)QTest::qWaitFor([&] { return line.match(QString::fromUtf8(err)).hasMatch(); },
+                              WaitMs);
+        return line.match(QString::fromUtf8(err)).captured(1).toLatin1();
     }
     bool finished()
     {
@@ -112,6 +134,60 @@ bool readUntil(QTcpSocket *socket, QByteArray &buffer, qsizetype count, const QB
     while ((buffer.size() < count || !buffer.contains(what)) && socket->waitForReadyRead(WaitMs))
         buffer += socket->readAll();
     return buffer.size() >= count && buffer.contains(what);
+}
+
+// A self-signed certificate for localhost and 127.0.0.1 in dir (cert.pem, key.pem), made by
+// the openssl command as an administrator would; keySpec as its -newkey takes it.
+bool makeCertificate(const QString &dir, const QStringList &keySpec)
+{
+    QProcess openssl;
+    openssl.start(u"openssl"_s,
+                  QStringList{u"req"_s, u"-x509"_s, u"-newkey"_s} + keySpec +
+                      QStringList{u"-nodes"_s, u"-days"_s, u"2"_s, u"-subj"_s, u"/CN=localhost"_s,
+                                  u"-addext"_s, u"subjectAltName=DNS:localhost,IP:127.0.0.1"_s,
+                                  u"-keyout"_s, dir + u"/key.pem"_s, u"-out"_s,
+                                  dir + u"/cert.pem"_s});
+    return openssl.waitForFinished(WaitMs) && openssl.exitCode() == 0;
+}
+
+// A TLS client of the relay that trusts the one certificate given (for "localhost"), or one
+// whose SHA-256 fingerprint is pinned (for the address connected to); null when that fails.
+QSslSocket *tlsPeer(quint16 port, QObject *parent, const QSslCertificate &trusted,
+                    const QByteArray &fingerprint = {})
+{
+    auto *socket = new QSslSocket(parent);
+    QSslConfiguration configuration = socket->sslConfiguration();
+    configuration.setCaCertificates(trusted.isNull() ? QList<QSslCertificate>() : QList{trusted});
+    socket->setSslConfiguration(configuration);
+    QObject::connect(socket, &QSslSocket::sslErrors, [socket, fingerprint](const auto &errors) {
+        const QByteArray digest =
+            socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex(':').toUpper();
+        if (digest == fingerprint && errors.size() == 1 &&
+            errors[0].error() == QSslError::SelfSignedCertificate)
+            socket->ignoreSslErrors();
+    });
+    socket->connectToHostEncrypted(u"127.0.0.1"_s, port,
+                                   fingerprint.isEmpty() ? u"localhost"_s : QString());
+    if (!socket->waitForEncrypted(WaitMs))
+        return nullptr;
+    return socket;
+}
+
+// The first bytes a TLS client sends: its hello.
+QByteArray clientHello()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    QSslSocket client;
+    client.connectToHostEncrypted(u"127.0.0.1"_s, server.serverPort());
+    QTcpSocket *taken = nullptr;
+    (void)QTest::qWaitFor(
+        [&] {
+            taken = taken ? taken : server.nextPendingConnection();
+            return taken && taken->bytesAvailable() >= 100;
+        },
+        WaitMs);
+    return taken ? taken->readAll() : QByteArray();
 }
 } // namespace
 
@@ -530,8 +606,9 @@ private slots:
         QVERIFY(clock.elapsed() >= (option.contains(u"idle"_s) ? 1000 : 0));
     }
 
-    // A port taken already: one line on standard error, status 1.
-    void busyPortExitsOne()
+    // A port taken already, or a TLS key that cannot be read: one line on standard error
+    // (before anything listens), status 1.
+    void busyPortOrUnreadableKeyExitsOne()
     {
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::LocalHost));
@@ -540,6 +617,13 @@ private slots:
         QCOMPARE(relay.process.exitCode(), 1);
         QVERIFY2(relay.err.count('\n') == 1 && relay.err.startsWith("cannot listen on 127.0.0.1:"),
                  relay.err);
+        QTemporaryDir dir;
+        QVERIFY(makeCertificate(dir.path(), {u"rsa:2048"_s}));
+        Relay tls({u"-p0"_s, u"--tls-only"_s, u"--tls-cert"_s, dir.filePath(u"cert.pem"_s),
+                   u"--tls-key"_s, dir.filePath(u"missing.pem"_s)});
+        QVERIFY(tls.finished());
+        QCOMPARE(tls.process.exitCode(), 1);
+        QVERIFY2(tls.err.count('\n') == 1 && tls.err.contains("missing.pem"), tls.err);
     }
 
     void badOptionsExitTwo_data()
@@ -553,6 +637,10 @@ private slots:
         QTest::newRow("stray argument") << QStringList{u"555"_s} << QByteArray();
         QTest::newRow("no queue") << QStringList{u"--max-queue=0"_s} << QByteArray();
         QTest::newRow("rate no number") << QStringList{u"--max-line-rate=2.5"_s} << QByteArray();
+        QTest::newRow("TLS certificate without key")
+            << QStringList{u"--tls-cert=c.pem"_s} << QByteArray();
+        QTest::newRow("TLS port and TLS only")
+            << QStringList{u"--tls-port=5556"_s, u"--tls-only"_s} << QByteArray();
         QTest::newRow("prefix too long")
             << QStringList{u"--allow=10.0.0.0/33"_s} << QByteArray("--allow '10.0.0.0/33': prefix");
         QTest::newRow("octal") << QStringList{u"--deny"_s, u"010.0.0.1"_s}
@@ -604,35 +692,217 @@ private slots:
         QVERIFY2(relay.err.count('\n') == 1 && relay.err.contains("descriptor 3"), relay.err);
     }
 
-    // Socket at descriptor 3, LISTEN_FDS=1, LISTEN_PID its own: served instead of port 555
-    // (an IPv6 one, whose peers the event lines write in brackets). The chat appended to a file
-    // leaves what it held.
-    void servesSocketHandedOver()
+    // Sockets at descriptors 3 and 4, LISTEN_FDS=2, LISTEN_PID its own, named plain and tls:
+    // served instead of port 555, the second one with TLS (the plain one on IPv6, whose peers
+    // the event lines write in brackets). The chat appended to a file leaves what it held.
+    void servesSocketsHandedOver()
     {
         QTemporaryFile file;
         QVERIFY(file.open() && file.write("kept\n") == 5 && file.flush());
-        QTcpServer handed;
+        QTcpServer handed, handedTls;
         QVERIFY(handed.listen(QHostAddress::LocalHostIPv6));
+        QVERIFY(handedTls.listen(QHostAddress::LocalHost));
         handed.pauseAccepting();
-        const int fd = int(handed.socketDescriptor());
-        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" >>\"$1\""_s,
-                     u"" KESTREL_RELAY ""_s, file.fileName()},
-                    u"/bin/sh"_s, [fd] { ::dup2(fd, 3); });
+        handedTls.pauseAccepting();
+        const int fds[] = {int(handed.socketDescriptor()), int(handedTls.socketDescriptor())};
+        Relay relay(
+            {u"-c"_s,
+             u"export LISTEN_PID=$$ LISTEN_FDS=2 LISTEN_FDNAMES=plain:tls; exec \"$0\" >>\"$1\""_s,
+             u"" KESTREL_RELAY ""_s, file.fileName()},
+            u"/bin/sh"_s, [fds] {
+                // Out of the way first: either may sit at 3 or 4 already.
+                const int plain = ::fcntl(fds[0], F_DUPFD, 10);
+                const int tls = ::fcntl(fds[1], F_DUPFD, 10);
+                ::dup2(plain, 3);
+                ::dup2(tls, 4);
+            });
         QCOMPARE(relay.port(), handed.serverPort());
+        QCOMPARE(relay.port(true), handedTls.serverPort());
+        const QByteArray fingerprint = relay.fingerprint();
         QVERIFY(relay.err.contains("handed over"));
         QObject owner;
-        const QList<QTcpSocket *> peers = connectPeers(relay, handed.serverPort(), 2, &owner,
+        const QList<QTcpSocket *> peers = connectPeers(relay, handed.serverPort(), 1, &owner,
                                                        QHostAddress(QHostAddress::LocalHostIPv6));
         QVERIFY(!peers.isEmpty());
+        QSslSocket *secure =
+            tlsPeer(handedTls.serverPort(), &owner, QSslCertificate(), fingerprint);
+        QVERIFY2(secure && relay.opened(2), relay.err);
         QVERIFY2(relay.err.contains(" [::1]:" + QByteArray::number(peers[0]->localPort()) +
                                     " connected"),
                  relay.err);
         send(peers[0], "through the handed-over socket\n");
         QByteArray got;
-        QVERIFY(readUntil(peers[1], got, 1, "\n"));
+        QVERIFY(readUntil(secure, got, 1, "\n"));
         QCOMPARE(got, "through the handed-over socket\n");
         QTRY_VERIFY_WITH_TIMEOUT(
             file.seek(0) && file.readAll() == "kept\nthrough the handed-over socket\n", WaitMs);
+    }
+
+    // A TLS client and a plain one chat through one relay: TLS on a second port with a
+    // certificate given (RSA, verified against it) or made at start (EC, pinned by the
+    // fingerprint on standard error, with no complaint but being self-signed).
+    void tlsChatsWithPlain_data()
+    {
+        QTest::addColumn<bool>("given");
+        QTest::newRow("certificate given") << true;
+        QTest::newRow("certificate made at start") << false;
+    }
+
+    void tlsChatsWithPlain()
+    {
+        QFETCH(bool, given);
+        QTemporaryDir dir;
+        QStringList args{u"-p0"_s, u"--tls-port=0"_s, u"-b127.0.0.1"_s, u"--trace"_s};
+        QSslCertificate trusted;
+        if (given) {
+            QVERIFY(makeCertificate(dir.path(), {u"rsa:2048"_s}));
+            args << u"--tls-cert"_s << dir.filePath(u"cert.pem"_s) << u"--tls-key"_s
+                 << dir.filePath(u"key.pem"_s);
+            trusted = QSslCertificate::fromPath(dir.filePath(u"cert.pem"_s)).value(0);
+        }
+        Relay relay(args);
+        const quint16 plainPort = relay.port(), tlsPort = relay.port(true);
+        QVERIFY2(plainPort && tlsPort, relay.err);
+        const QByteArray fingerprint = given ? QByteArray() : relay.fingerprint();
+        QObject owner;
+        QSslSocket *secure = tlsPeer(tlsPort, &owner, trusted, fingerprint);
+        QVERIFY2(secure, relay.err);
+        QVERIFY(relay.opened(1));
+        QVERIFY2(relay.err.contains(":" + QByteArray::number(secure->localPort()) + " (TLSv1."),
+                 relay.err);
+        const QList<QTcpSocket *> plain = connectPeers(relay, plainPort, 1, &owner);
+        QVERIFY(!plain.isEmpty());
+        QByteArray got[2];
+        send(secure, "over TLS\n");
+        QVERIFY(readUntil(plain[0], got[0], 1, "over TLS\n"));
+        send(plain[0], "in the clear\n");
+        QVERIFY(readUntil(plain[0], got[0], 1, "in the clear\n"));
+        QVERIFY(readUntil(secure, got[1], 1, "in the clear\n"));
+        QCOMPARE(got[0], "over TLS\nin the clear\n");
+        QCOMPARE(got[1], got[0]);
+        ::kill(pid_t(relay.process.processId()), SIGTERM);
+        QVERIFY(relay.finished());
+        QCOMPARE(relay.process.readAllStandardOutput(), got[0]);
+    }
+
+    // A broken handshake closes that connection (a silent one after a few seconds) with one
+    // event line; nothing of it is relayed and the chat of the others goes on.
+    void brokenHandshakeHurtsNoOther_data()
+    {
+        QTest::addColumn<bool>("atTls"); // at the TLS port, else at the plain one
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray hello = clientHello();
+        QVERIFY(hello.startsWith("\x16\x03"));
+        QTest::newRow("plain client at the TLS port") << true << QByteArray("hello there\n");
+        QTest::newRow("TLS client at the plain port") << false << hello;
+        QTest::newRow("hello with line ends at the plain port")
+            << false << hello.first(9) + "\n\xff\n garb\n";
+        QTest::newRow("truncated hello") << true << hello.first(hello.size() / 2);
+        QTest::newRow("garbage in a handshake record") << true << hello.first(9) + "\n\xff\n garb";
+        QTest::newRow("silence") << true << QByteArray();
+    }
+
+    void brokenHandshakeHurtsNoOther()
+    {
+        QFETCH(bool, atTls);
+        QFETCH(QByteArray, bytes);
+        Relay relay({u"-p0"_s, u"--tls-port=0"_s, u"-b127.0.0.1"_s});
+        const quint16 plainPort = relay.port(), tlsPort = relay.port(true);
+        const QByteArray fingerprint = relay.fingerprint();
+        QObject owner;
+        const QList<QTcpSocket *> plain = connectPeers(relay, plainPort, 1, &owner);
+        QVERIFY(!plain.isEmpty());
+        QSslSocket *secure = tlsPeer(tlsPort, &owner, QSslCertificate(), fingerprint);
+        QVERIFY(secure && relay.opened(2));
+
+        QTcpSocket broken;
+        broken.connectToHost(QHostAddress::LocalHost, atTls ? tlsPort : plainPort);
+        QVERIFY(broken.waitForConnected(WaitMs));
+        const QByteArray peer = "127.0.0.1:" + QByteArray::number(broken.localPort()) + ' ';
+        send(&broken, bytes);
+        QVERIFY2(broken.waitForDisconnected(WaitMs), relay.err);
+        QTRY_VERIFY2_WITH_TIMEOUT(relay.err.count(peer + "TLS handshake ") == 1, relay.err, WaitMs);
+
+        send(secure, "after\n");
+        QByteArray got[2];
+        QVERIFY(readUntil(plain[0], got[0], 1, "after\n"));
+        QVERIFY(readUntil(secure, got[1], 1, "after\n"));
+        QCOMPARE(got[0], "after\n");
+        QCOMPARE(got[1], "after\n");
+        // A TLS port counts a connection only once its handshake is done.
+        QVERIFY(relay.opened(2) && relay.err.contains(" 3 open") == !atTls);
+        ::kill(pid_t(relay.process.processId()), SIGTERM);
+        QVERIFY(relay.finished());
+        QCOMPARE(relay.process.readAllStandardOutput(), "after\n");
+    }
+
+    // SIGHUP: a renewed certificate serves new connections while an open one goes on; a key
+    // that cannot be read keeps the pair served, and the event line names the file.
+    void sighupRenewsCertificate()
+    {
+        QTemporaryDir dir;
+        const QString cert = dir.filePath(u"cert.pem"_s), key = dir.filePath(u"key.pem"_s);
+        const QStringList ec{u"ec"_s, u"-pkeyopt"_s, u"ec_paramgen_curve:P-256"_s};
+        QVERIFY(makeCertificate(dir.path(), ec));
+        Relay relay({u"--tls-only"_s, u"-p0"_s, u"-b127.0.0.1"_s, u"-q"_s, u"--tls-cert"_s, cert,
+                     u"--tls-key"_s, key});
+        const quint16 port = relay.port(true);
+        QObject owner;
+        QSslSocket *first = tlsPeer(port, &owner, QSslCertificate::fromPath(cert).value(0));
+        QVERIFY2(first && relay.opened(1), relay.err);
+
+        QVERIFY(makeCertificate(dir.path(), ec));
+        const QSslCertificate renewed = QSslCertificate::fromPath(cert).value(0);
+        ::kill(pid_t(relay.process.processId()), SIGHUP);
+        QTRY_COMPARE_WITH_TIMEOUT(relay.err.count("TLS certificate read from"), 2, WaitMs);
+        QSslSocket *second = tlsPeer(port, &owner, renewed);
+        QVERIFY2(second && relay.opened(2), relay.err);
+        send(first, "still on the old one\n");
+        QByteArray got;
+        QVERIFY2(readUntil(second, got, 1, "still on the old one\n"), relay.err + got);
+
+        QFile broken(key);
+        QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate) && broken.write("x"));
+        broken.close();
+        ::kill(pid_t(relay.process.processId()), SIGHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(relay.err.contains(key.toUtf8()), WaitMs);
+        QVERIFY(tlsPeer(port, &owner, renewed));
+    }
+
+    // Common TLS clients: each sends a line through the relay and gets it back, having verified
+    // the relay's certificate where the tool can. Skipped where the tool is not installed.
+    void interoperates_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QString>("args"); // CERT and PORT to be filled in
+        QTest::newRow("openssl s_client") << u"openssl"_s
+                                          << u"s_client -quiet -verify_return_error -CAfile CERT "
+                                             "-verify_hostname localhost -connect 127.0.0.1:PORT"_s;
+        QTest::newRow("socat") << u"socat"_s
+                               << u"- OPENSSL:127.0.0.1:PORT,cafile=CERT,commonname=localhost"_s;
+        QTest::newRow("ncat") << u"ncat"_s
+                              << u"--ssl --ssl-verify --ssl-trustfile CERT -4 localhost PORT"_s;
+    }
+
+    void interoperates()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QString, args);
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            QSKIP("the tool is not installed");
+        QTemporaryDir dir;
+        QVERIFY(makeCertificate(dir.path(), {u"rsa:2048"_s}));
+        const QString cert = dir.filePath(u"cert.pem"_s);
+        Relay relay({u"--tls-only"_s, u"-p0"_s, u"-b127.0.0.1"_s, u"-q"_s, u"--tls-cert"_s, cert,
+                     u"--tls-key"_s, dir.filePath(u"key.pem"_s)});
+        const QString port = QString::number(relay.port(true));
+        Relay client(args.replace(u"CERT"_s, cert).replace(u"PORT"_s, port).split(u' '), tool);
+        QVERIFY2(relay.opened(1), relay.err + client.err);
+        client.process.write("from " + tool.toUtf8() + "\n");
+        QVERIFY2(
+            QTest::qWaitFor(
+                [&] { return client.process.peek(64).contains("from " + tool.toUtf8()); }, WaitMs),
+            client.err);
     }
 };
 
