@@ -239,13 +239,12 @@ private slots:
     void stdoutPipeTimestampsAndSigint()
     {
         int pipeEnds[2];
-        QVERIFY(::pipe2(pipeEnds, O_CLOEXEC) == 0);
         QTcpServer handed;
-        QVERIFY(handed.listen(QHostAddress::LocalHost));
+        QVERIFY(::pipe2(pipeEnds, O_CLOEXEC) == 0 && handed.listen(QHostAddress::LocalHost));
         const int fd = int(handed.socketDescriptor());
         Relay relay(
             {u"-c"_s,
-             u"export LISTEN_PID=$PPID LISTEN_FDS=1; exec \"$0\" --timestamps -p0 -b127.0.0.1"_s,
+             u"export LISTEN_PID=$PPID LISTEN_FDS=1; exec \"$0\" --timestamps --trace -p0 -b127.0.0.1"_s,
              u"" KESTREL_RELAY ""_s},
             u"/bin/sh"_s, [fd, out = pipeEnds[1]] {
                 ::dup2(fd, 3);
@@ -301,6 +300,7 @@ private slots:
         QCOMPARE(relay.process.exitCode(), 0);
         QVERIFY2(relay.err.count(failed) == 1 && !relay.err.contains("handed over") &&
                      relay.err.contains(" SIGINT: closing 1 connections\n") &&
+                     relay.err.contains(" CWS_TCP_S accept #1 ") &&
                      !relay.err.contains("gave up"), // waited no longer than their output took
                  relay.err);
         for (const QByteArray &event : relay.err.trimmed().split('\n'))
@@ -728,21 +728,25 @@ private slots:
         QVERIFY(!relay.err.contains("listening"));
     }
 
-    // --help: the usage on standard output, status 0. A descriptor 3 handed over that is no
-    // socket: one line, status 1.
-    void helpAndNoSocketHandedOver()
+    // --help and --version on standard output, status 0. No socket handed over (LISTEN_FDS=0,
+    // or a descriptor 3 that is no socket): one line, status 1.
+    void helpVersionAndNoSocketHandedOver()
     {
-        Relay help({u"--help"_s});
-        QVERIFY(help.finished());
-        QCOMPARE(help.process.exitCode(), 0);
-        const QByteArray usage = help.process.readAllStandardOutput();
-        QVERIFY2(usage.contains("--port") && usage.contains("--timestamps"), usage);
-        Relay relay({u"-c"_s, u"export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" 3</dev/null"_s,
-                     u"" KESTREL_RELAY ""_s},
-                    u"/bin/sh"_s);
-        QVERIFY(relay.finished());
-        QCOMPARE(relay.process.exitCode(), 1);
-        QVERIFY2(relay.err.count('\n') == 1 && relay.err.contains("descriptor 3"), relay.err);
+        Relay help({u"--help"_s}), version({u"--version"_s});
+        QVERIFY(help.finished() && version.finished() && help.process.exitCode() == 0 &&
+                version.process.exitCode() == 0);
+        QVERIFY(help.process.readAllStandardOutput().contains(" --timestamps ") &&
+                version.process.readAllStandardOutput().startsWith("kestrel-relay "));
+        for (const char *fds : {"0", "1"}) {
+            Relay relay({u"-c"_s,
+                         u"export LISTEN_PID=$$ LISTEN_FDS=%1; exec \"$0\" 3</dev/null"_s.arg(fds),
+                         u"" KESTREL_RELAY ""_s},
+                        u"/bin/sh"_s);
+            QVERIFY2(relay.finished() && relay.process.exitCode() == 1 &&
+                         relay.err.count('\n') == 1 &&
+                         relay.err.contains(*fds == '0' ? "LISTEN_FDS is \"0\"" : "descriptor 3"),
+                     relay.err);
+        }
     }
 
     // Sockets at descriptors 3 and 4, LISTEN_FDS=2, LISTEN_PID its own, named plain and tls:
