@@ -300,7 +300,7 @@ private slots:
         QCOMPARE(relay.process.exitCode(), 0);
         QVERIFY2(relay.err.count(failed) == 1 && !relay.err.contains("handed over") &&
                      relay.err.contains(" SIGINT: closing 1 connections\n") &&
-                     relay.err.contains(" CWS_TCP_S accept #1 ") &&
+                     relay.err.contains(" kestrel-relay accept #1 ") &&
                      !relay.err.contains("gave up"), // waited no longer than their output took
                  relay.err);
         for (const QByteArray &event : relay.err.trimmed().split('\n'))
