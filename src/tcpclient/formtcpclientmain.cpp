@@ -57,12 +57,12 @@ FormTCPClientMain::FormTCPClientMain(QWidget *parent) : QWidget(parent)
     createControls();
     createMenu();
 
-    tcpClient = new CWS_TCP_C(this);
-    tcpClient->setObjectName(QStringLiteral("CWS_TCP_C"));
-    connect(tcpClient, qOverload<>(&CWS_TCP_C::Connect), this, &FormTCPClientMain::clientConnect);
-    connect(tcpClient, &CWS_TCP_C::ConnectClose, this, &FormTCPClientMain::clientConnectClose);
-    connect(tcpClient, &CWS_TCP_C::ConnectError, this, &FormTCPClientMain::clientConnectError);
-    connect(tcpClient, &CWS_TCP_C::GetData, this, &FormTCPClientMain::clientGetData);
+    CWS_TCP_C = new ::CWS_TCP_C(this);
+    CWS_TCP_C->setObjectName(QStringLiteral("CWS_TCP_C"));
+    connect(CWS_TCP_C, qOverload<>(&::CWS_TCP_C::Connect), this, &FormTCPClientMain::clientConnect);
+    connect(CWS_TCP_C, &::CWS_TCP_C::ConnectClose, this, &FormTCPClientMain::clientConnectClose);
+    connect(CWS_TCP_C, &::CWS_TCP_C::ConnectError, this, &FormTCPClientMain::clientConnectError);
+    connect(CWS_TCP_C, &::CWS_TCP_C::GetData, this, &FormTCPClientMain::clientGetData);
 
     echoWait.setSingleShot(true);
     echoWait.setTimerType(Qt::PreciseTimer);
@@ -81,8 +81,8 @@ FormTCPClientMain::~FormTCPClientMain()
 {
     // Whatever the component raises while it shuts down must not reach a window that is
     // half gone.
-    tcpClient->disconnect(this);
-    delete tcpClient;
+    CWS_TCP_C->disconnect(this);
+    delete CWS_TCP_C;
 }
 
 void FormTCPClientMain::createControls()
@@ -249,7 +249,7 @@ void FormTCPClientMain::mnuConnectClick()
     }
     // A new connection replaces the one being logged out of: its close sequence ends first.
     closeSequence(CloseEvent::NewConnection);
-    tcpClient->Connect(strHost, port.value);
+    CWS_TCP_C->Connect(strHost, port.value);
 }
 
 void FormTCPClientMain::mnuCloseClick()
@@ -269,7 +269,7 @@ void FormTCPClientMain::closeSequence(CloseEvent event)
         SendLine(ChatLine::logoutText());
         if (closeState == CloseState::WindowClosing)
             return; // the window goes, and the connection with it
-        if (tcpClient->ID() != 0) {
+        if (CWS_TCP_C->ID() != 0) {
             if (event == CloseEvent::WindowClose)
                 closeState = CloseState::AwaitingEchoThenWindow;
             else if (closeState == CloseState::Idle)
@@ -293,7 +293,7 @@ void FormTCPClientMain::closeSequence(CloseEvent event)
     // The wait is over (or there was none): the connection closes, and the window with it when
     // it was closing.
     echoWait.stop();
-    tcpClient->Close();
+    CWS_TCP_C->Close();
     if (closeState == CloseState::AwaitingEchoThenWindow) {
         closeState = CloseState::WindowClosing;
         closeWhenNoBox();
@@ -327,7 +327,7 @@ void FormTCPClientMain::mnuSendClick()
 
 void FormTCPClientMain::mnuInfWSockClick()
 {
-    tcpClient->setInfoWSock(!tcpClient->InfoWSock());
+    CWS_TCP_C->setInfoWSock(!CWS_TCP_C->InfoWSock());
 }
 
 void FormTCPClientMain::mnuLogClearClick()
@@ -349,8 +349,8 @@ void FormTCPClientMain::btnMenuClick()
 void FormTCPClientMain::clientConnect()
 {
     SendLine(ChatLine::loginText());
-    const QString ip = tcpClient->IP();
-    const qint32 port = tcpClient->Port();
+    const QString ip = CWS_TCP_C->IP();
+    const qint32 port = CWS_TCP_C->Port();
     setWindowTitle(literalTitle(u'[' + strHandle + u':' + ip + u':' + QString::number(port) +
                                 QStringLiteral("] - ") + Caption));
 }
@@ -379,8 +379,8 @@ void FormTCPClientMain::clientGetData(QString &rstrData)
 
 void FormTCPClientMain::SendLine(const QString &text)
 {
-    const qint32 id = tcpClient->ID();
+    const qint32 id = CWS_TCP_C->ID();
     strLastLine = ChatLine::build(id, strHandle, text);
     blnWaitEcho = true;
-    tcpClient->SendData(strLastLine);
+    CWS_TCP_C->SendData(strLastLine);
 }

@@ -74,7 +74,7 @@ private:
 
     // The component object, named CWS_TCP_C. Child of the window; the destructor releases it
     // first, once its events are cut off.
-    CWS_TCP_C *tcpClient = nullptr;
+    ::CWS_TCP_C *CWS_TCP_C = nullptr;
 
     LogPane *TextLog = nullptr;
     QPushButton *btnMenu = nullptr;

@@ -26,13 +26,13 @@ constexpr double ClientHeightTwips = 1710;
 } // namespace
 
 FormTCPServerMain::FormTCPServerMain(QWidget *parent)
-    : QMainWindow(parent), tcpServer(new CWS_TCP_S(this)), TextLog(new LogPane(this))
+    : QMainWindow(parent), CWS_TCP_S(new ::CWS_TCP_S(this)), TextLog(new LogPane(this))
 {
-    tcpServer->setObjectName(QStringLiteral("CWS_TCP_S"));
-    connect(tcpServer, &CWS_TCP_S::GetData, this, &FormTCPServerMain::serverGetData);
-    connect(tcpServer, &CWS_TCP_S::ServiceComplete, this,
+    CWS_TCP_S->setObjectName(QStringLiteral("CWS_TCP_S"));
+    connect(CWS_TCP_S, &::CWS_TCP_S::GetData, this, &FormTCPServerMain::serverGetData);
+    connect(CWS_TCP_S, &::CWS_TCP_S::ServiceComplete, this,
             &FormTCPServerMain::serverServiceComplete);
-    connect(tcpServer, &CWS_TCP_S::ServiceError, this, &FormTCPServerMain::serverServiceError);
+    connect(CWS_TCP_S, &::CWS_TCP_S::ServiceError, this, &FormTCPServerMain::serverServiceError);
 
     setWindowTitle(Caption);
     setWindowIcon(Application::icon());
@@ -77,8 +77,8 @@ FormTCPServerMain::~FormTCPServerMain()
 {
     // Closing connections on the way out may raise events; none may reach a half-destroyed
     // window.
-    tcpServer->disconnect(this);
-    delete tcpServer;
+    CWS_TCP_S->disconnect(this);
+    delete CWS_TCP_S;
 }
 
 void FormTCPServerMain::setVisible(bool visible)
@@ -104,7 +104,7 @@ void FormTCPServerMain::load()
         // A number no port could ever be: offer it back for correction.
         defaultAnswer = answer;
     }
-    tcpServer->Listen(port.value);
+    CWS_TCP_S->Listen(port.value);
 
     qint32 index = 0;
     serverServiceComplete(false, index);
@@ -114,7 +114,7 @@ void FormTCPServerMain::serverGetData(qint32 &Index, QString &rstrData)
 {
     Q_UNUSED(Index);
     // Clients wait for their own lines to come back, so the relay goes before the log.
-    tcpServer->SendData(rstrData, 0);
+    CWS_TCP_S->SendData(rstrData, 0);
     TextLog->appendText(rstrData);
     TextLog->setCaretPosition(TextLog->length());
 }
@@ -123,9 +123,9 @@ void FormTCPServerMain::serverServiceComplete(bool vblnFlag, qint32 &Index)
 {
     Q_UNUSED(vblnFlag);
     Q_UNUSED(Index);
-    const qint16 count = tcpServer->ConnectCount();
-    const QString ip = tcpServer->IP();
-    const qint32 port = tcpServer->Port();
+    const qint16 count = CWS_TCP_S->ConnectCount();
+    const QString ip = CWS_TCP_S->IP();
+    const qint32 port = CWS_TCP_S->Port();
     // One pass over the pattern, so nothing in the address text is taken for a placeholder.
     setWindowTitle(QStringLiteral("[%1]-[%2:%3] - %4")
                        .arg(QString::number(count), ip, QString::number(port), Caption));
@@ -133,24 +133,24 @@ void FormTCPServerMain::serverServiceComplete(bool vblnFlag, qint32 &Index)
 
 void FormTCPServerMain::serverServiceError(qint32 &Index)
 {
-    tcpServer->Disconnect(Index);
+    CWS_TCP_S->Disconnect(Index);
 }
 
 void FormTCPServerMain::mnuCloseClick()
 {
-    tcpServer->Close();
+    CWS_TCP_S->Close();
     close();
 }
 
 void FormTCPServerMain::mnuConnectCloseClick()
 {
-    tcpServer->Disconnect(0);
+    CWS_TCP_S->Disconnect(0);
 }
 
 void FormTCPServerMain::mnuInfoWSockClick()
 {
-    const bool blnOn = !tcpServer->InfoWSock();
-    tcpServer->setInfoWSock(blnOn);
+    const bool blnOn = !CWS_TCP_S->InfoWSock();
+    CWS_TCP_S->setInfoWSock(blnOn);
 }
 
 void FormTCPServerMain::mnuLogClearClick()
@@ -164,6 +164,6 @@ void FormTCPServerMain::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    tcpServer->Close();
+    CWS_TCP_S->Close();
     event->accept();
 }

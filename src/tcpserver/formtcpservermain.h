@@ -37,7 +37,7 @@ private:
 
     // The component object, named CWS_TCP_S. Child of the window; the destructor releases it
     // first, once its events are cut off.
-    CWS_TCP_S *tcpServer = nullptr;
+    ::CWS_TCP_S *CWS_TCP_S = nullptr;
     LogPane *TextLog = nullptr;
     bool m_loaded = false;
 };
