@@ -606,8 +606,7 @@ private slots:
             QVERIFY2(relay.err.contains("SIGHUP: access rules kept as they were: " +
                                         file.fileName().toUtf8()),
                      relay.err);
-        // Whoever is left still talks; a third, refused by the old rules and the new, does not
-        // get in.
+        // Whoever is left still talks; a third, refused by old and new rules, does not get in.
         send(first, "still here\n");
         QByteArray got;
         QVERIFY(readUntil(secondStays ? second : first, got, 11, "still here\n"));
