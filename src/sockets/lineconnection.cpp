@@ -71,7 +71,7 @@ bool LineConnection::send(const QByteArray &bytes)
 
 bool LineConnection::write(const QByteArray &bytes)
 {
-    if (m_closing || m_finished || bytes.isEmpty())
+    if (m_closing || m_peerGone || bytes.isEmpty())
         return false;
     const qint64 unsent = bytesToWrite();
     if (m_capHit) {
@@ -305,9 +305,11 @@ void LineConnection::onDisconnected()
         release();
         return;
     }
-    if (m_paused)
-        m_peerGone = true;
-    else
+    if (m_peerGone)
+        return;
+    m_peerGone = true;
+    trace(m_orderly ? QStringLiteral("closed by peer") : QStringLiteral("connection lost"));
+    if (!m_paused)
         finish();
 }
 
@@ -337,12 +339,14 @@ void LineConnection::finish()
 {
     if (m_finished)
         return;
-    m_finished = true;
     m_quiet.stop();
-    trace(m_orderly ? QStringLiteral("closed by peer") : QStringLiteral("connection lost"));
 
     QPointer<LineConnection> self(this);
     for (;;) {
+        // A paused reader keeps its pace after the peer has gone: the rest is raised when
+        // reading resumes.
+        if (m_paused)
+            return;
         if (m_socket->bytesAvailable() > 0)
             m_reader.append(m_socket->readAll());
         LineReader::Piece piece;
@@ -352,6 +356,7 @@ void LineConnection::finish()
         if (!self || m_closing)
             return;
     }
+    m_finished = true;
     if (m_server && m_inSet && !m_server->d->connectionEnded(this))
         return;
     if (self)

@@ -119,7 +119,7 @@ private:
     bool m_closing = false;  // close() was called
     bool m_capHit = false;
     bool m_orderly = true;     // no socket error before the end
-    bool m_peerGone = false;   // ended while reading was paused; finished on resume
+    bool m_peerGone = false;   // the peer has ended; texts may still wait for a paused reader
     bool m_inSet = false;      // one of its server's open connections
     bool m_announcing = false; // the server has yet to announce the close
     bool m_released = false;   // gone as far as the socket goes; deleted once announced

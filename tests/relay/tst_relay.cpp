@@ -515,7 +515,7 @@ private slots:
     }
 
     // A flooder's lines all come through, whole and in order, no faster than the rate after
-    // the burst; another client's line meanwhile is relayed at once, not behind the flood.
+    // the burst, also once it hung up; another client's line meanwhile is relayed at once.
     void lineRateReadsFlooderSlowly()
     {
         constexpr int Rate = 20, Lines = 70;
@@ -531,6 +531,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         send(flooder, flood);
+        flooder->disconnectFromHost();
         QByteArray got;
         QList<qint64> arrived; // ms at which each flood line was seen
         bool otherSent = false;
