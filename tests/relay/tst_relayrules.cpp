@@ -32,8 +32,9 @@ private slots:
             << QStringList{u"0.0.0.0/0"_s} << none << u"2001:db8::1"_s << u"not allowed"_s;
         QTest::newRow("IPv6 /0 holds no IPv4")
             << none << QStringList{u"::/0"_s} << u"::ffff:192.0.2.1"_s << QString();
-        QTest::newRow("IPv6 /0") << none << QStringList{u"::/0"_s} << u"2001:db8:ffff::1"_s
-                                 << u"denied by ::/0"_s;
+        QTest::newRow("IPv6 /0, narrower named")
+            << none << QStringList{u"::/0"_s, u"2001:db8::2/127"_s} << u"2001:db8::3"_s
+            << u"denied by 2001:db8::2/127"_s;
         QTest::newRow("IPv6 /33 edge") << QStringList{u"2001:db8:8000::/33"_s} << none
                                        << u"2001:db8:7fff::1"_s << u"not allowed"_s;
         QTest::newRow("IPv6 /127 within low bits")
