@@ -749,10 +749,10 @@ private slots:
         }
     }
 
-    // Sockets at descriptors 3 and 4, LISTEN_FDS=2, LISTEN_PID its own, named plain and tls:
-    // served instead of port 555, the second one with TLS (the plain one on IPv6, whose peers
-    // the event lines write in brackets; the TLS one's names its protocol with --trace). The
-    // chat appended to a file leaves what it held.
+    // Sockets at descriptors 3 and 4, LISTEN_FDS=2, LISTEN_PID its own, named tls and plain:
+    // served instead of port 555, the first with TLS and a certificate naming its address (the
+    // plain one on IPv6, whose peers the event lines write in brackets; the TLS one's names its
+    // protocol with --trace). The chat appended to a file leaves what it held.
     void servesSocketsHandedOver()
     {
         QTemporaryFile file;
@@ -765,14 +765,14 @@ private slots:
         const int fds[] = {int(handed.socketDescriptor()), int(handedTls.socketDescriptor())};
         Relay relay(
             {u"-c"_s,
-             u"export LISTEN_PID=$$ LISTEN_FDS=2 LISTEN_FDNAMES=plain:tls; exec \"$0\" --trace >>\"$1\""_s,
+             u"export LISTEN_PID=$$ LISTEN_FDS=2 LISTEN_FDNAMES=tls:plain; exec \"$0\" --trace >>\"$1\""_s,
              u"" KESTREL_RELAY ""_s, file.fileName()},
             u"/bin/sh"_s, [fds] {
                 // Out of the way first: either may sit at 3 or 4 already.
                 const int plain = ::fcntl(fds[0], F_DUPFD, 10);
                 const int tls = ::fcntl(fds[1], F_DUPFD, 10);
-                ::dup2(plain, 3);
-                ::dup2(tls, 4);
+                ::dup2(tls, 3);
+                ::dup2(plain, 4);
             });
         QCOMPARE(relay.port(), handed.serverPort());
         QCOMPARE(relay.port(true), handedTls.serverPort());
