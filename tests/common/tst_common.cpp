@@ -127,8 +127,7 @@ private slots:
         QTest::newRow("d.M.y, H.mm") << QStringList{"fi_FI", "12.6.2000", "9.05.07"};
     }
 
-    // The locale's short date, in its order; seconds go after the minutes with the locale's own
-    // separator, wherever the hours stand.
+    // The locale's short date, in its order; seconds after the minutes, wherever hours stand.
     void dateAndTimeText()
     {
         QFETCH(QStringList, texts);
@@ -136,8 +135,7 @@ private slots:
         QCOMPARE(DateTimeTexts::timeText(QTime(9, 5, 7), QLocale(texts[0])), texts[2]);
     }
 
-    // A row shows a tab as a blank and other control characters as their symbols, one for one;
-    // the text keeps them as they came.
+    // A tab shows as a blank, other control characters as their symbols; the text keeps them.
     void logShowsControlCharacters()
     {
         const QString raw = QStringLiteral("a\tb|\x01|\x0b|\r|\x0c|\x1c|\x1e|\x1f|\x7f|\r\n");
@@ -191,7 +189,8 @@ private slots:
         QCOMPARE(pane.text(), QStringLiteral("first row\r\nsecond row\r\nthird"));
     }
 
-    // The caret's row comes into view: at the bottom when below, at the top when above.
+    // The caret's row comes into view: at the bottom when below, at the top when above; Ctrl+Home
+    // goes to the top.
     void logFollowsTheCaret()
     {
         LogPane pane;
@@ -210,10 +209,11 @@ private slots:
         QTRY_COMPARE(bar->value(), 0);
         pane.setCaretPosition(pane.length() - 9); // in "line 499", the row before the last
         QTRY_COMPARE(bar->value(), 500 - rowsShown);
+        QTest::keySequence(&pane, QKeySequence::MoveToStartOfDocument);
+        QCOMPARE(bar->value(), 0);
     }
 
-    // A screen reader gets what the pane shows, and hears of each change: the server's and
-    // client's appends with the caret, LogClear, and the UDP window's replace.
+    // A screen reader gets what the pane shows; it hears of appends, LogClear and replaces.
     void logReadsAsText()
     {
         LogPane pane;
