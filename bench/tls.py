@@ -20,7 +20,15 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import Programs, load_average, loadgen, log, realtime_prefix  # noqa: E402
+from driver import (  # noqa: E402
+    Programs,
+    cpu_seconds,
+    load_average,
+    loadgen,
+    log,
+    realtime_prefix,
+    stop_process,
+)
 
 KINDS = ("plain", "tls", "ncat")
 LINES = {"plain": 2000, "tls": 2000, "ncat": 100}
@@ -64,18 +72,10 @@ class Server:
         return {"plain": [], "tls": ["--tls"], "ncat": ["--tls", "--no-echo"]}[self.kind]
 
     def cpu_seconds(self):
-        with open(f"/proc/{self.proc.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return cpu_seconds(self.proc.pid)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 def run(kind, programs, *args, prefix=(), timeout=600):
