@@ -152,6 +152,18 @@ def with_server(kind, programs, fn, prefix=(), relay_args=()):
         server.stop()
 
 
+def measured_load(programs, server, clients, lines, window, label):
+    """One load generator run against server, with what the server itself spent per delivery
+    (user and system time), a figure that holds when the generator, not the server, sets the
+    pace."""
+    cpu = server.cpu_seconds()
+    res = loadgen(programs, server.port, "--clients", clients, "--lines", lines,
+                  "--window", window, "--label", label)
+    res["server_ns_per_delivery"] = (
+        (server.cpu_seconds() - cpu) * 1e9 / res["deliveries"] if res["deliveries"] else 0)
+    return res
+
+
 def throughput(programs, clients, lines, window, repeat):
     """Median deliveries/s of each relay over `repeat` alternating runs, fresh servers."""
     runs = {kind: [] for kind in KINDS}
@@ -159,17 +171,8 @@ def throughput(programs, clients, lines, window, repeat):
         # Each repetition starts with another relay, so none always runs right after the same
         # one, or always first after the machine's other work.
         for kind in KINDS[r % len(KINDS):] + KINDS[:r % len(KINDS)]:
-            def run(s):
-                cpu = s.cpu_seconds()
-                res = loadgen(programs, s.port, "--clients", clients, "--lines", lines,
-                              "--window", window, "--label", f"{kind}-{clients}")
-                # What the server itself spent per delivery (user and system time), a figure
-                # that holds when the generator, not the server, sets the pace.
-                res["server_ns_per_delivery"] = (
-                    (s.cpu_seconds() - cpu) * 1e9 / res["deliveries"] if res["deliveries"] else 0)
-                return res
-
-            res = with_server(kind, programs, run)
+            res = with_server(kind, programs, lambda s: measured_load(
+                programs, s, clients, lines, window, f"{kind}-{clients}"))
             log(f"  throughput {clients} {kind} #{r + 1}: {json.dumps(res)}")
             runs[kind].append(res)
     out = {}
@@ -341,15 +344,9 @@ def rules_throughput(programs, clients, lines, window, repeat, rules_file):
     for r in range(repeat):
         pair = {}
         for name in (("none", "rules") if r % 2 == 0 else ("rules", "none")):
-            def run(s):
-                cpu = s.cpu_seconds()
-                res = loadgen(programs, s.port, "--clients", clients, "--lines", lines,
-                              "--window", window, "--label", f"relay-{name}-{clients}")
-                res["server_ns_per_delivery"] = (
-                    (s.cpu_seconds() - cpu) * 1e9 / res["deliveries"] if res["deliveries"] else 0)
-                return res
-
-            res = with_server("relay", programs, run, relay_args=variants[name])
+            res = with_server("relay", programs, lambda s: measured_load(
+                programs, s, clients, lines, window, f"relay-{name}-{clients}"),
+                relay_args=variants[name])
             log(f"  rules throughput {clients} {name} #{r + 1}: {json.dumps(res)}")
             pair[name] = res
         pairs.append(pair)
