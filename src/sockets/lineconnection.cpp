@@ -121,14 +121,15 @@ void LineConnection::writeToSocket(const char *data, qint64 size)
 
 void LineConnection::onBytesWritten(qint64 count)
 {
-    if (tracing())
-        trace(QStringLiteral("out %1 bytes").arg(count));
     // The socket writes one block of its buffer per write notification; the rest waits for the
     // next pass of the event loop. A busy relay queues faster than that, and a peer reading at
     // full speed would pile up output until the cap cuts it off. Hand the kernel all it takes
-    // now.
-    if (m_socket->bytesToWrite() > 0)
+    // now. The socket tells nothing of what it writes while this handler runs: count it here.
+    const qint64 waiting = m_socket->bytesToWrite();
+    if (waiting > 0)
         m_socket->flush();
+    if (tracing())
+        trace(QStringLiteral("out %1 bytes").arg(count + waiting - m_socket->bytesToWrite()));
     if (m_socket->bytesToWrite() == 0) {
         m_socketBuffered = false;
         disconnect(m_socket, &QTcpSocket::bytesWritten, this, &LineConnection::onBytesWritten);
