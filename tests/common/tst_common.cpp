@@ -213,6 +213,22 @@ private slots:
         QCOMPARE(bar->value(), 0);
     }
 
+    // A point and the character drawn there agree on every screen row of a wrapped line, as a
+    // click or a screen reader's pointer needs.
+    void logPointsAtCharacters()
+    {
+        LogPane pane;
+        pane.resize(160, 300);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        pane.appendText(QStringLiteral("words wrap here ").repeated(6) + QStringLiteral("\r\nend"));
+        QTRY_VERIFY(pane.characterRect(90).top() >= 2 * pane.fontMetrics().height());
+        for (qsizetype p = 0; p < 96; ++p) {
+            const QRect r = pane.characterRect(p);
+            QCOMPARE(pane.positionAt(QPoint(r.left() + 1, r.center().y())), p);
+        }
+    }
+
     // A screen reader gets what the pane shows; it hears of appends, LogClear and replaces.
     void logReadsAsText()
     {
