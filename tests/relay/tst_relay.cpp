@@ -197,7 +197,7 @@ class TestRelay : public QObject
 
 private slots:
     // Each line to all, sender included, whole, in one order; on SIGTERM the chat queued for
-    // standard output (a pipe nobody reads until then) still goes out, and the exit is 0.
+    // standard output (a pipe nobody reads until then) still goes out, then at once the exit, 0.
     void relaysToAllThenDrainsOnSigterm()
     {
         Relay relay({u"-p0"_s, u"-b127.0.0.1"_s});
@@ -228,7 +228,7 @@ private slots:
         QVERIFY(relay.finished());
         QCOMPARE(relay.process.exitCode(), 0);
         QCOMPARE(relay.process.readAllStandardOutput(), sent);
-        QVERIFY2(!relay.err.contains("Z "), relay.err); // no time stamps without --timestamps
+        QVERIFY2(!relay.err.contains("Z ") && !relay.err.contains("gave up"), relay.err);
     }
 
     // Standard output a pipe (| head), --timestamps, SIGINT, LISTEN_PID naming another process
