@@ -34,8 +34,8 @@ def wait_for(what, predicate, tree=None):
     while time.monotonic() < deadline:
         for process in children:
             if process.poll():
-                raise TimeoutError("%s ended with status %d while waiting for %s"
-                             % (" ".join(process.args), process.returncode, what), tree)
+                raise TimeoutError("%s ended with status %d while waiting for %s" % (
+                    " ".join(process.args), process.returncode, what), tree)
         try:
             result = predicate()
         except GLib.GError:
@@ -202,7 +202,7 @@ def run(kestrel):
         print("UDP: ports 777/778 are taken or not ours to bind here; no block sent", flush=True)
 
     chooser = start(kestrel)
-    chooser_window = window(chooser, lambda node: find(node, "push button", "Cancel"), "the chooser")
+    chooser_window = window(chooser, lambda node: find(node, "push button", "Cancel"), "chooser")
     check_window("chooser", chooser_window)
     press(find(chooser_window, "push button", "Cancel"))
     try:
@@ -220,10 +220,11 @@ def run(kestrel):
     line = "@%-10s|%s\r\n" % (HANDLE, CHAT)
     if not announces(server, line, lambda: press(send)):
         fail("the server's log did not tell of the chat line as it came", server_window)
-    text = log_reads(server_window, line).queryText()
-    last = text.getTextAtOffset(text.characterCount - 3, pyatspi.TEXT_BOUNDARY_LINE_START)[0]
-    if not last.endswith(line):
-        fail("the server log's last line reads %r" % last, server_window)
+    text = log_reads(server_window, line).queryText()  # the login line, then the chat line
+    lines = [text.getTextAtOffset(at, pyatspi.TEXT_BOUNDARY_LINE_START)[0]
+             for at in (0, text.characterCount - 3)]
+    if not lines[1].endswith(line) or [one.count("\n") for one in lines] != [1, 1]:
+        fail("the server log's first and last lines read %r" % lines, server_window)
     check_window("server window", server_window)
     log_reads(client_window, line)
 

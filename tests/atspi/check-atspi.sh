@@ -10,5 +10,6 @@ XDG_RUNTIME_DIR=$(mktemp -d)
 trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 export XDG_RUNTIME_DIR QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb LANG=C.UTF-8
 # -noreset: a server that resets as its last client leaves refuses the next one meanwhile
-timeout -k 5 180 xvfb-run -a -s '-screen 0 1280x1024x24 -nolisten tcp -noreset' \
+timeout -k 5 180 xvfb-run -a -f "$XDG_RUNTIME_DIR/Xauthority" \
+    -s '-screen 0 1280x1024x24 -nolisten tcp -noreset' \
     dbus-run-session -- /usr/bin/python3 "$(dirname "$0")/check-atspi.py" "$kestrel"
