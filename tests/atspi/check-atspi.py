@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-# Drives kestrel's windows over AT-SPI with nothing but what a screen reader has; started by
-# check-atspi.sh. Each failed check prints a FAIL line and the tree of the window involved.
-#   check-atspi.py KESTREL
+# check-atspi.py KESTREL: drives kestrel's windows with nothing but what a screen reader has.
+# Each failed check prints a FAIL line and the tree of the window involved.
 import socket
 import subprocess
 import sys
@@ -11,22 +10,24 @@ import pyatspi
 from gi.repository import GLib
 
 CHAT, HANDLE = "hello over AT-SPI", "atspi"
-# Roles of things a person reads or works with. A scroll bar is left to the mouse and the
-# pane's own keys, and speaks by its role.
+# Roles of things a person reads or works with (a scroll bar speaks by its role).
 CONTROLS = {"push button", "toggle button", "check box", "radio button", "combo box", "text",
             "entry", "password text", "menu item", "check menu item", "menu", "image", "list",
             "spin button", "slider", "page tab", "icon"}
-failures, children = [], []
+failures, children, shown = [], [], []
 
 
 def fail(what, tree=None):
-    """Counts a failed check and shows the tree of `tree`, a window or a function giving it."""
+    """Counts a failed check and shows the tree of `tree` (a window, or a function giving it)
+    unless it was shown already."""
     failures.append(what)
     print("FAIL: " + what, flush=True)
-    for node, depth in walk(tree() if callable(tree) else tree):
+    tree = tree() if callable(tree) else tree
+    for node, depth in walk(None if tree in shown else tree):
         print("  " * depth + "%s %r%s%s" % (node.getRoleName(), node.name,
               " focusable" if has(node, pyatspi.STATE_FOCUSABLE) else "",
               "" if has(node, pyatspi.STATE_VISIBLE) else " invisible"))
+    shown.append(tree)
 
 
 def wait_for(what, predicate, tree=None):
@@ -156,7 +157,6 @@ def text_of(node):
 
 
 def log_reads(window, text):
-    """The window's log pane, once it reads `text`."""
     log = need(window, "text", "Log")
     wait_for("%r in the log of %r" % (text, window.name), lambda: text in text_of(log), window)
     return log

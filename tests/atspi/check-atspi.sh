@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks kestrel's windows as a screen reader sees them: check-atspi.py drives them over AT-SPI
-# under a private X server on a free display and a private D-Bus session, whose accessibility
-# bus starts as the first program asks for it. Needs the test packages of scripts/setup.sh.
+# Checks kestrel's windows as a screen reader sees them, under a private X server on a free
+# display and a private D-Bus session whose accessibility bus starts as the first program asks
+# for it. Needs the test packages of scripts/setup.sh; stops by itself.
 #   tests/atspi/check-atspi.sh BUILD_DIR
 set -euo pipefail
 kestrel=${1:?usage: check-atspi.sh BUILD_DIR}/src/kestrel
