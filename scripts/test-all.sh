@@ -43,7 +43,7 @@ if grep -q '\*\*\*Skipped' "$logs/loopback.log"; then
 fi
 
 echo "== screen reader view (AT-SPI under Xvfb)"
-"$root/scripts/check-atspi.sh" "$build" || failed+=(atspi)
+"$root/tests/atspi/check-atspi.sh" "$build" || failed+=(atspi)
 
 echo "== Debian package"
 "$root/scripts/check-package.sh" "$build" || failed+=(package)
