@@ -331,31 +331,29 @@ private slots:
         QTest::addColumn<QByteArray>("says"); // its event line, after address:port; empty: none
         QTest::addColumn<bool>("holds");      // a slot, while a new peer comes
         const QByteArray flood(3 * 1024 * 1024, 'x'), hello = clientHello(), tls(" TLS handshake ");
-        const QByteArray bad("\xef\xbf\xbd"); // U+FFFD for each byte that is no UTF-8
+        const QByteArray bad("\xef\xbf\xbd"), no; // U+FFFD for each byte that is no UTF-8
         QVERIFY(hello.startsWith("\x16\x03"));
         const QString local = u"127.0.0.1"_s;
-        QTest::newRow("flood without line end")
-            << false << local << flood << flood << QByteArray() << true;
+        QTest::newRow("flood without line end") << false << local << flood << flood << no << true;
         QTest::newRow("garbage") << false << local
                                  << QByteArray("\xff\xfe\xc3\x00\x80garbage\n", 13)
                                  << bad + bad + bad + QByteArray(1, 0) + bad + "garbage\n"
-                                 << QByteArray() << true;
+                                 << no << true;
         QTest::newRow("reset half-way through a line")
-            << false << local << QByteArray("half a li") << QByteArray("half a li") << QByteArray()
-            << false;
+            << false << local << QByteArray("half a li") << QByteArray("half a li") << no << false;
         QTest::newRow("plain client at the TLS port")
-            << true << local << QByteArray("hello there\n") << QByteArray() << tls << false;
+            << true << local << QByteArray("hello there\n") << no << tls << false;
         QTest::newRow("TLS client at the plain port")
-            << false << local << hello << QByteArray() << tls << false;
+            << false << local << hello << no << tls << false;
         QTest::newRow("hello with line ends at the plain port")
             << false << local << hello.first(9) + "\n\xff\n garb\n"
-            << QByteArray() << tls << false;
+            << no << tls << false;
         QTest::newRow("truncated hello")
-            << true << local << hello.first(hello.size() / 2) << QByteArray() << tls << false;
+            << true << local << hello.first(hello.size() / 2) << no << tls << false;
         QTest::newRow("garbage in a handshake record")
-            << true << local << hello.first(9) + "\n\xff\n garb" << QByteArray() << tls << false;
-        QTest::newRow("silence") << true << local << QByteArray() << QByteArray() << tls << true;
-        QTest::newRow("refused at the TLS port") << true << u"127.0.0.2"_s << hello << QByteArray()
+            << true << local << hello.first(9) + "\n\xff\n garb" << no << tls << false;
+        QTest::newRow("silence") << true << local << no << no << tls << true;
+        QTest::newRow("refused at the TLS port") << true << u"127.0.0.2"_s << hello << no
                                                  << QByteArray(": denied by 127.0.0.2/32") << false;
     }
 
@@ -780,9 +778,10 @@ private slots:
     {
         QTest::addColumn<QString>("tool");
         QTest::addColumn<QString>("args"); // CERT and PORT to be filled in
-        QTest::newRow("openssl s_client") << u"openssl"_s
-                                          << u"s_client -quiet -verify_return_error -CAfile CERT "
-                                             "-verify_hostname localhost -connect 127.0.0.1:PORT"_s;
+        QTest::newRow("openssl s_client")
+            << u"openssl"_s
+            << u"s_client -quiet -verify_return_error -CAfile CERT -verify_hostname localhost "
+               "-connect 127.0.0.1:PORT"_s;
         QTest::newRow("socat") << u"socat"_s
                                << u"- OPENSSL:127.0.0.1:PORT,cafile=CERT,commonname=localhost"_s;
         QTest::newRow("ncat") << u"ncat"_s
