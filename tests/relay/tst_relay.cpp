@@ -113,18 +113,16 @@ struct Relay
         auto *socket = new QTcpSocket(&owner);
         const bool bound = socket->bind(QHostAddress(source));
         socket->connectToHost(QHostAddress(host), to);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         return bound && socket->waitForConnected(WaitMs) ? socket : nullptr;
     }
     // count peers at the plain port (or at), all seen by the relay; empty when that fails.
     QList<QTcpSocket *> peers(int count, quint16 at = 0, const QString &host = u"127.0.0.1"_s)
     {
         QList<QTcpSocket *> peers;
-        for (int i = 0; i < count; ++i) {
-            peers << from(host, at ? at : port(), host);
-            if (!peers.last())
+        for (int i = 0; i < count; ++i)
+            if (!(peers << from(host, at ? at : port(), host)).last())
                 return {};
-            peers.last()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        }
         return opened(count) ? peers : QList<QTcpSocket *>();
     }
 
@@ -218,8 +216,7 @@ private slots:
         const QList<QTcpSocket *> peers = relay.peers(3);
         QVERIFY(!peers.isEmpty());
         // Peers 1 and 2 take turns, each waiting for its echo: the order sent is the one order.
-        QByteArray sent;
-        QByteArray got[3];
+        QByteArray sent, got[3];
         for (int n = 0; n < 2000; ++n) {
             // Lines of many sizes, a UTF-8 character cut across two writes.
             const QByteArray line = QByteArray::number(n) + "@peer      |" +
@@ -548,10 +545,9 @@ private slots:
         QTest::addColumn<QByteArray>("rewritten"); // empty: the file is removed
         QTest::addColumn<QByteArray>("says");
         QTest::addColumn<bool>("secondStays");
-        QTest::newRow("narrowed") << QByteArray("127.0.0.1  # the only one now\n")
-                                  << QByteArray("closed: refused by the rules read again (not "
-                                                "allowed), 1 open")
-                                  << false;
+        QTest::newRow("narrowed")
+            << QByteArray("127.0.0.1  # the only one now\n")
+            << QByteArray("closed: refused by the rules read again (not allowed), 1 open") << false;
         QTest::newRow("bad line") << QByteArray("127.0.0.1\n\n# next\n127.0.0.300\n")
                                   << QByteArray(":4: '127.0.0.300': not an IPv4") << true;
         QTest::newRow("missing") << QByteArray() << QByteArray(": No such file") << true;
@@ -703,8 +699,8 @@ private slots:
         QTemporaryFile file;
         QVERIFY(file.open() && file.write("kept\n") == 5 && file.flush());
         QTcpServer handed, handedTls;
-        QVERIFY(handed.listen(QHostAddress::LocalHostIPv6));
-        QVERIFY(handedTls.listen(QHostAddress::LocalHost));
+        QVERIFY(handed.listen(QHostAddress::LocalHostIPv6) &&
+                handedTls.listen(QHostAddress::LocalHost));
         handed.pauseAccepting();
         handedTls.pauseAccepting();
         const int fds[] = {int(handed.socketDescriptor()), int(handedTls.socketDescriptor())};
