@@ -411,10 +411,9 @@ private slots:
     void whoMayConnect_data()
     {
         QTest::addColumn<QString>("args");
-        QTest::addColumn<QString>("listen"); // an address, or "mapped" for mappedListener()
-        QTest::addColumn<QString>("peers");
-        QTest::addColumn<QString>(
-            "refused"); // the reason for each peer ('|' apart), empty: admitted
+        QTest::addColumn<QString>("listen");  // an address, or "mapped" for mappedListener()
+        QTest::addColumn<QString>("peers");   // blank apart
+        QTest::addColumn<QString>("refused"); // each peer's reason ('|' apart), empty: admitted
         QTest::newRow("IPv4 block, deny wins")
             << u"--allow=127.0.0.0/30 --deny 127.0.0.2"_s << u"127.0.0.1"_s
             << u"127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.5"_s

@@ -1,6 +1,5 @@
 #include "application.h"
 #include "commandline.h"
-#include "formmain.h"
 #include "modulemain.h"
 #include "netsupport.h"
 #include "windowopener.h"
@@ -156,10 +155,11 @@ private slots:
 
     void chooserHintsAndFocus()
     {
-        std::unique_ptr<QWidget> chooser(WindowOpener::create(ModuleMain::Mode::Chooser));
+        QPointer<QWidget> chooser = WindowOpener::create(ModuleMain::Mode::Chooser);
+        chooser->setAttribute(Qt::WA_DeleteOnClose);
         chooser->show();
-        QVERIFY(QTest::qWaitForWindowActive(chooser.get()));
-        auto *label = part<QLabel>(chooser.get(), "LabelInformation");
+        QVERIFY(QTest::qWaitForWindowActive(chooser));
+        auto *label = part<QLabel>(chooser, "LabelInformation");
         const QStringList hints{"終了します。", "TCPサーバーで起動します。",
                                 "TCPクライアントで起動します。", "UDP通信で起動します。テスト中"};
         for (const int i : {0, 3, 2, 1}) {
@@ -167,9 +167,9 @@ private slots:
             QCOMPARE(chooser->focusWidget(), button);
             QTest::keyClick(button, Qt::Key_Tab);
             QTest::mouseMove(button);
-            QTest::mouseMove(part(chooser.get(), "LabelVer"));
+            QTest::mouseMove(part(chooser, "LabelVer"));
             QCOMPARE(label->text(), hints[i]);
-            QTest::mouseMove(chooser.get(), QPoint(250, 130));
+            QTest::mouseMove(chooser, QPoint(250, 130));
             QCOMPARE(label->text(), QStringLiteral("チャットの種類を選んでください。"));
         }
     }
@@ -197,8 +197,7 @@ private slots:
     void chooserClick()
     {
         QFETCH(int, button);
-        QPointer<FormMain> chooser =
-            qobject_cast<FormMain *>(WindowOpener::create(ModuleMain::Mode::Chooser));
+        QPointer<QWidget> chooser = WindowOpener::create(ModuleMain::Mode::Chooser);
         chooser->setAttribute(Qt::WA_DeleteOnClose);
         chooser->show();
         QVERIFY(QTest::qWaitForWindowActive(chooser));

@@ -50,9 +50,9 @@ private slots:
         const QString line = parts[2];
         QCOMPARE(ChatLine::build(id, parts[0], parts[1]), line);
         // Only the very same text is the line's echo.
-        QVERIFY(ChatLine::isEcho(line, line) && !ChatLine::isEcho(line.chopped(2), line));
-        QVERIFY(!ChatLine::isEcho(line + line, line));
-        QVERIFY(line.toLower() == line || !ChatLine::isEcho(line.toLower(), line));
+        QVERIFY(ChatLine::isEcho(line, line) && !ChatLine::isEcho(line.chopped(2), line) &&
+                !ChatLine::isEcho(line + line, line) &&
+                (line.toLower() == line || !ChatLine::isEcho(line.toLower(), line)));
         QCOMPARE(ChatLine::logoutText(), QStringLiteral("logout - 2000/06/12/9:05:07"));
     }
 
