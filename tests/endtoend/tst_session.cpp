@@ -6,7 +6,6 @@
 #include "netsupport.h"
 #include "windowsupport.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
@@ -17,17 +16,12 @@
 namespace {
 LogPane *logOf(QWidget *window)
 {
-    return window->findChild<LogPane *>(QStringLiteral("TextLog"));
-}
-
-void trigger(QWidget *window, const char *name)
-{
-    window->findChild<QAction *>(QString::fromLatin1(name))->trigger();
+    return part<LogPane>(window, "TextLog");
 }
 } // namespace
 
-// One chat on port 555: the server window, two client windows
-// and a raw peer that sends what no client would.
+// One chat on port 555: the server window, two client windows and a raw peer that sends what no
+// client would.
 class TestSession final : public QObject
 {
     Q_OBJECT
@@ -40,32 +34,27 @@ private slots:
         FixedClock clock;
         DialogScript script;
         script.ok(); // "Host Port ?" with its default, 555
-        QPointer<FormTCPServerMain> server = new FormTCPServerMain;
-        server->setAttribute(Qt::WA_DeleteOnClose);
-        server->show();
-        const QString caption =
-            QStringLiteral("[%1]-[%2:555] - wisp server")
-                .arg(u"%1", server->findChild<CWS_TCP_S *>(QStringLiteral("CWS_TCP_S"))->IP());
-
-        QPointer<FormTCPClientMain> clients[2] = {new FormTCPClientMain, new FormTCPClientMain};
+        QPointer<FormTCPServerMain> server = shown<FormTCPServerMain>();
+        const QString caption = QStringLiteral("[%1]-[%2:555] - wisp server")
+                                    .arg(u"%1", part<CWS_TCP_S>(server, "CWS_TCP_S")->IP());
+        QPointer<FormTCPClientMain> clients[2];
         const QString names[2] = {QStringLiteral("Alice"), QStringLiteral("Bob")};
         qsizetype joined[2]; // how much of the server's log came before each client
         for (int i = 0; i < 2; ++i) {
             joined[i] = logOf(server)->length();
-            clients[i]->setAttribute(Qt::WA_DeleteOnClose);
-            clients[i]->show();
+            clients[i] = shown<FormTCPClientMain>();
             script.ok().ok().type(names[i]); // localhost, 555 and the name
             trigger(clients[i], "mnuConnect");
             QTRY_COMPARE(server->windowTitle(), caption.arg(i + 1));
             QTRY_VERIFY(logOf(server)->text().endsWith(
                 names[i].leftJustified(10) + QStringLiteral("|login - 2000/06/12/9:05:07\r\n")));
-            const auto *link = clients[i]->findChild<CWS_TCP_C *>(QStringLiteral("CWS_TCP_C"));
-            QCOMPARE(clients[i]->windowTitle(), // "localhost" may be 127.0.0.1 or ::1
-                     QStringLiteral("[%1:%2:555] - wisp client").arg(names[i], link->IP()));
+            const QString ip = part<CWS_TCP_C>(clients[i], "CWS_TCP_C")->IP(); // 127.0.0.1 or ::1
+            QCOMPARE(clients[i]->windowTitle(),
+                     QStringLiteral("[%1:%2:555] - wisp client").arg(names[i], ip));
         }
         // Enter sends as "Send" does; the history keeps a text unless it is the newest entry.
         const auto say = [&](int i, const QString &text, bool enter = false) {
-            auto *entry = clients[i]->findChild<QComboBox *>(QStringLiteral("ComboMain"));
+            auto *entry = part<QComboBox>(clients[i], "ComboMain");
             entry->setEditText(text);
             if (enter)
                 QTest::keyClick(entry->lineEdit(), Qt::Key_Return);
@@ -78,7 +67,7 @@ private slots:
         say(0, QStringLiteral("hello"));
         say(1, QStringLiteral("日本語 |@ <b>&amp;"), true);
         say(0, QStringLiteral("Hello"));
-        auto *combo = clients[0]->findChild<QComboBox *>(QStringLiteral("ComboMain"));
+        auto *combo = part<QComboBox>(clients[0], "ComboMain");
         QCOMPARE(combo->count() == 2 ? combo->itemText(0) + combo->itemText(1) : QString(),
                  QStringLiteral("Hellohello"));
         trigger(clients[0], "mnuHistClear");

@@ -15,49 +15,49 @@ private slots:
     // Addresses a loopback test cannot have: IPv6 beyond the first 64 bits, IPv4 far apart.
     void accessList_data()
     {
-        QTest::addColumn<QStringList>("allow");
-        QTest::addColumn<QStringList>("deny");
+        QTest::addColumn<QString>("allow"); // rules, blank apart
+        QTest::addColumn<QString>("deny");
         QTest::addColumn<QString>("peer");
         QTest::addColumn<QString>("why"); // empty: admitted
-        const QStringList none;
-        QTest::newRow("no rules") << none << none << u"203.0.113.9"_s << QString();
+        QTest::newRow("no rules") << u""_s << u""_s << u"203.0.113.9"_s << u""_s;
         QTest::newRow("host bits ignored")
-            << none << QStringList{u"10.1.2.3/8"_s} << u"10.200.0.1"_s << u"denied by 10.0.0.0/8"_s;
+            << u""_s << u"10.1.2.3/8"_s << u"10.200.0.1"_s << u"denied by 10.0.0.0/8"_s;
         QTest::newRow("narrowest deny named")
-            << none << QStringList{u"10.0.0.0/8"_s, u"10.1.0.0/16"_s} << u"10.1.0.1"_s
-            << u"denied by 10.1.0.0/16"_s;
-        QTest::newRow("IPv4 /0") << QStringList{u"0.0.0.0/0"_s} << none << u"198.51.100.1"_s
-                                 << QString();
+            << u""_s << u"10.0.0.0/8 10.1.0.0/16"_s << u"10.1.0.1"_s << u"denied by 10.1.0.0/16"_s;
+        QTest::newRow("IPv4 /0") << u"0.0.0.0/0"_s << u""_s << u"198.51.100.1"_s << u""_s;
         QTest::newRow("IPv4 /0 holds no IPv6")
-            << QStringList{u"0.0.0.0/0"_s} << none << u"2001:db8::1"_s << u"not allowed"_s;
+            << u"0.0.0.0/0"_s << u""_s << u"2001:db8::1"_s << u"not allowed"_s;
         QTest::newRow("IPv6 /0 holds no IPv4")
-            << none << QStringList{u"::/0"_s} << u"::ffff:192.0.2.1"_s << QString();
+            << u""_s << u"::/0"_s << u"::ffff:192.0.2.1"_s << u""_s;
         QTest::newRow("IPv6 /0, narrower named")
-            << none << QStringList{u"::/0"_s, u"2001:db8::2/127"_s} << u"2001:db8::3"_s
+            << u""_s << u"::/0 2001:db8::2/127"_s << u"2001:db8::3"_s
             << u"denied by 2001:db8::2/127"_s;
-        QTest::newRow("IPv6 /33 edge") << QStringList{u"2001:db8:8000::/33"_s} << none
-                                       << u"2001:db8:7fff::1"_s << u"not allowed"_s;
+        QTest::newRow("IPv6 /33 edge")
+            << u"2001:db8:8000::/33"_s << u""_s << u"2001:db8:7fff::1"_s << u"not allowed"_s;
         QTest::newRow("IPv6 /127 within low bits")
-            << QStringList{u"2001:db8::2/127"_s} << none << u"2001:db8::3"_s << QString();
-        QTest::newRow("mapped rule is IPv4") << none << QStringList{u"::ffff:192.0.2.0/120"_s}
-                                             << u"192.0.2.77"_s << u"denied by 192.0.2.0/24"_s;
+            << u"2001:db8::2/127"_s << u""_s << u"2001:db8::3"_s << u""_s;
+        QTest::newRow("mapped rule is IPv4")
+            << u""_s << u"::ffff:192.0.2.0/120"_s << u"192.0.2.77"_s << u"denied by 192.0.2.0/24"_s;
         QTest::newRow("short mapped rule stays IPv6")
-            << none << QStringList{u"::ffff:0:0/95"_s} << u"192.0.2.77"_s << QString();
-        QTest::newRow("deny wins")
-            << QStringList{u"192.0.2.0/24"_s} << QStringList{u"192.0.2.8/29"_s} << u"192.0.2.9"_s
-            << u"denied by 192.0.2.8/29"_s;
+            << u""_s << u"::ffff:0:0/95"_s << u"192.0.2.77"_s << u""_s;
+        QTest::newRow("deny wins") << u"192.0.2.0/24"_s << u"192.0.2.8/29"_s << u"192.0.2.9"_s
+                                   << u"denied by 192.0.2.8/29"_s;
     }
 
     void accessList()
     {
-        QFETCH(QStringList, allow);
-        QFETCH(QStringList, deny);
+        QFETCH(QString, allow);
+        QFETCH(QString, deny);
         QFETCH(QString, peer);
         QFETCH(QString, why);
         AccessList list;
-        QString error;
-        QVERIFY2(AccessList::build({allow, deny, {}, {}}, list, error), qPrintable(error));
-        QString said;
+        QString error, said;
+        QVERIFY2(AccessList::build({allow.split(u' ', Qt::SkipEmptyParts),
+                                    deny.split(u' ', Qt::SkipEmptyParts),
+                                    {},
+                                    {}},
+                                   list, error),
+                 qPrintable(error));
         QCOMPARE(list.admits(QHostAddress(peer), &said), why.isEmpty());
         QCOMPARE(said, why);
     }
@@ -69,23 +69,18 @@ private slots:
         EventThrottle throttle(1s);
         QSignalSpy spy(&throttle, &EventThrottle::suppressed);
         const QHostAddress a(u"192.0.2.1"_s), mapped(u"::ffff:192.0.2.1"_s), b(u"2001:db8::1"_s);
-        QVERIFY(throttle.admit(a));
-        QVERIFY(!throttle.admit(mapped));
-        QVERIFY(!throttle.admit(a));
+        QVERIFY(throttle.admit(a) && !throttle.admit(mapped) && !throttle.admit(a));
         QVERIFY(throttle.admit(b));
         QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 1, 5000);
-        QCOMPARE(spy[0][0].value<QHostAddress>(), a);
-        QCOMPARE(spy[0][1].toLongLong(), 2);
+        QCOMPARE(spy[0], (QVariantList{QVariant::fromValue(a), qint64(2)}));
         // a is still followed: counted, and summed up a period later; b was forgotten.
-        QVERIFY(!throttle.admit(a));
-        QVERIFY(throttle.admit(b));
+        QVERIFY(!throttle.admit(a) && throttle.admit(b));
         QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 5000);
         QCOMPARE(spy[1][1].toLongLong(), 1);
         QVERIFY(!throttle.admit(a)); // one is enough to keep it followed
         QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 3, 5000);
         QTest::qWait(2200); // a quiet period for both
-        QVERIFY(throttle.admit(a));
-        QVERIFY(throttle.admit(b));
+        QVERIFY(throttle.admit(a) && throttle.admit(b));
         QCOMPARE(spy.size(), 3);
     }
 
@@ -108,8 +103,7 @@ private slots:
         QCOMPARE(spy.size(), 0);
         throttle.flush();
         QCOMPARE(spy.size(), 1);
-        QVERIFY(spy[0][0].value<QHostAddress>().isNull());
-        QCOMPARE(spy[0][1].toLongLong(), 11);
+        QCOMPARE(spy[0], (QVariantList{QVariant::fromValue(QHostAddress()), qint64(11)}));
     }
 };
 

@@ -4,7 +4,28 @@
 
 #include "dialogs.h"
 
+#include <QAction>
+#include <QPointer>
 #include <QStringList>
+#include <QWidget>
+
+// The window's object called name (its parts go by the names of the program's design).
+template <class T = QWidget> T *part(const QObject *window, const char *name)
+{
+    return window->findChild<T *>(QString::fromLatin1(name));
+}
+inline void trigger(const QObject *window, const char *name)
+{
+    part<QAction>(window, name)->trigger();
+}
+// A window of type W, shown, that deletes itself when closed.
+template <class W> QPointer<W> shown()
+{
+    QPointer<W> window = new W;
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    return window;
+}
 
 // Answers the program's boxes in order and records each: "prompt [default]", "text (OK,
 // Cancel)" or the text. Boxes past the script are answered Cancel and kept in unexpected.

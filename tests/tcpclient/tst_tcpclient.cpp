@@ -3,12 +3,23 @@
 #include "netsupport.h"
 #include "windowsupport.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+
+namespace {
+// Connects window to server through the dialogue, with the default handle; false if no login
+// line comes.
+bool connectTo(const ToyServer &server, FormTCPClientMain *window)
+{
+    DialogScript script;
+    script.ok().type(QString::number(server.serverPort())).ok();
+    trigger(window, "mnuConnect");
+    return QTest::qWaitFor([&] { return server.seen.contains("|login - "); });
+}
+} // namespace
 
 // The chat line, the client window's dialogue and close sequence (a whole chat: tst_session).
 class TestTcpClient final : public QObject
@@ -39,9 +50,9 @@ private slots:
         const QString line = parts[2];
         QCOMPARE(ChatLine::build(id, parts[0], parts[1]), line);
         // Only the very same text is the line's echo.
-        QVERIFY(ChatLine::isEcho(line, line) && !ChatLine::isEcho(line.chopped(2), line));
-        QVERIFY(!ChatLine::isEcho(line + line, line));
-        QVERIFY(line.toLower() == line || !ChatLine::isEcho(line.toLower(), line));
+        QVERIFY(ChatLine::isEcho(line, line) && !ChatLine::isEcho(line.chopped(2), line) &&
+                !ChatLine::isEcho(line + line, line) &&
+                (line.toLower() == line || !ChatLine::isEcho(line.toLower(), line)));
         QCOMPARE(ChatLine::logoutText(), QStringLiteral("logout - 2000/06/12/9:05:07"));
     }
 
@@ -81,7 +92,7 @@ private slots:
         }
         FormTCPClientMain window;
         window.show();
-        window.findChild<QAction *>(QStringLiteral("mnuConnect"))->trigger();
+        trigger(&window, "mnuConnect");
         QFETCH(QStringList, boxes);
         QTRY_COMPARE(script.boxes, boxes);
         QFETCH(bool, connects);
@@ -111,15 +122,9 @@ private slots:
         QFETCH(int, mode);
         QFETCH(bool, waitsOut);
         ToyServer server{ToyServer::Mode(mode)};
+        QPointer<FormTCPClientMain> window = shown<FormTCPClientMain>();
+        QVERIFY(!connect || connectTo(server, window));
         DialogScript script;
-        QPointer<FormTCPClientMain> window = new FormTCPClientMain;
-        window->setAttribute(Qt::WA_DeleteOnClose);
-        window->show();
-        if (connect) {
-            script.ok().type(QString::number(server.serverPort())).ok();
-            window->findChild<QAction *>(QStringLiteral("mnuConnect"))->trigger();
-            QTRY_VERIFY(server.seen.contains("|login - "));
-        }
         script.cancel().ok().ok(); // "Close ?" twice, then "切断されました。" after a hang-up
         window->close();
         QVERIFY(window && window->isVisible() && !server.seen.contains("|logout - "));
@@ -142,16 +147,13 @@ private slots:
         window.show();
         for (const QSize size : {QSize(420, 300), QSize(900, 700)}) {
             window.resize(size);
-            const QRect log = window.findChild<QWidget *>(QStringLiteral("TextLog"))->geometry();
-            const QRect combo =
-                window.findChild<QWidget *>(QStringLiteral("ComboMain"))->geometry();
-            const QRect button = window.findChild<QWidget *>(QStringLiteral("btnMenu"))->geometry();
-            QCOMPARE(log.topLeft(), QPoint(0, 0));
-            QCOMPARE(log.width(), size.width());
-            QCOMPARE(button.top(), log.bottom() + 1);
-            QCOMPARE(combo.top(), log.bottom() + 1);
-            QCOMPARE(combo.left(), button.right() + 1);
-            QCOMPARE(combo.right(), size.width() - 1);
+            const QRect log = part(&window, "TextLog")->geometry();
+            const QRect combo = part(&window, "ComboMain")->geometry();
+            const QRect button = part(&window, "btnMenu")->geometry();
+            QCOMPARE(log, QRect(0, 0, size.width(), log.height()));
+            QCOMPARE(
+                QList({button.top(), combo.top(), combo.left(), combo.right()}),
+                QList({log.bottom() + 1, log.bottom() + 1, button.right() + 1, size.width() - 1}));
         }
     }
 
@@ -162,8 +164,8 @@ private slots:
         FormTCPClientMain window;
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        auto *button = window.findChild<QPushButton *>(QStringLiteral("btnMenu"));
-        window.findChild<QWidget *>(QStringLiteral("TextLog"))->setFocus();
+        auto *button = part<QPushButton>(&window, "btnMenu");
+        part(&window, "TextLog")->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), button);
         QTest::keyClick(button, Qt::Key_Space);
@@ -183,16 +185,9 @@ private slots:
     void closeWaitsForABoxUp()
     {
         ToyServer server{ToyServer::Mode::Silent};
-        QPointer<FormTCPClientMain> window = new FormTCPClientMain;
-        window->setAttribute(Qt::WA_DeleteOnClose);
-        window->show();
-        auto *connectAction = window->findChild<QAction *>(QStringLiteral("mnuConnect"));
-        {
-            DialogScript script;
-            script.ok().type(QString::number(server.serverPort())).ok();
-            connectAction->trigger();
-            QTRY_VERIFY(server.seen.contains("|login - "));
-        }
+        QPointer<FormTCPClientMain> window = shown<FormTCPClientMain>();
+        QVERIFY(connectTo(server, window));
+        auto *connectAction = part<QAction>(window, "mnuConnect");
         bool visibleUnderBox = false;
         QElapsedTimer boxUp;
         QTimer user; // answers the real boxes as a person would
