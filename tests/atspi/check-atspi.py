@@ -162,18 +162,6 @@ def log_reads(window, text):
     return log
 
 
-def check_udp(udp, window):
-    """Two blocks sent to itself: each is told as it comes, the second replaces the first."""
-    entry, send = need(window, "text", "Text"), need(window, "menu item", "Send")
-    for block in ("first block", "second block"):
-        entry.queryEditableText().setTextContents(block)
-        if not announces(udp, block, lambda: press(send)):
-            fail("the UDP log did not tell of the %s as it came" % block, window)
-        log = log_reads(window, block)
-    if "first block" in text_of(log):
-        fail("the UDP log still reads the first block after the second: %r" % text_of(log))
-
-
 def run(kestrel):
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -186,29 +174,11 @@ def run(kestrel):
     client_window = window(client, lambda node: "wisp client" in node.name, "the client window")
     check_window("client window", client_window)
 
-    try:
-        for port_number in (777, 778):
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-                probe.bind(("", port_number))
-        udp_free = True
-    except OSError:
-        udp_free = False
     udp = start(kestrel, "/u")
-    udp_window = window(udp, lambda node: node.name == "UDP", "the UDP window")
-    check_window("UDP window", udp_window)
-    if udp_free:
-        check_udp(udp, udp_window)
-    else:
-        print("UDP: ports 777/778 are taken or not ours to bind here; no block sent", flush=True)
-
+    check_window("UDP window", window(udp, lambda node: node.name == "UDP", "the UDP window"))
     chooser = start(kestrel)
-    chooser_window = window(chooser, lambda node: find(node, "push button", "Cancel"), "chooser")
-    check_window("chooser", chooser_window)
-    press(find(chooser_window, "push button", "Cancel"))
-    try:
-        chooser.wait(20)
-    except subprocess.TimeoutExpired:
-        fail("the chooser's Cancel pressed over AT-SPI did not end it", chooser_window)
+    check_window("chooser", window(chooser, lambda node: find(node, "push button", "Cancel"),
+                                   "the chooser"))
 
     press(choose(client_window, "Connect"))
     answer_box(client, "Host IP ?", "127.0.0.1")
