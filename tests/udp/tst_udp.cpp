@@ -23,11 +23,6 @@ QString shown(const QString &received)
 {
     return QStringLiteral("got date - ") + Stamp + QStringLiteral("\r\n\r\n") + received;
 }
-
-QAction *action(QWidget *window, const char *name)
-{
-    return window->findChild<QAction *>(QString::fromLatin1(name));
-}
 } // namespace
 
 // The UDP window on its fixed ports 777 and 778.
@@ -46,27 +41,27 @@ private slots:
         DialogScript script;
         auto *window = new FormUDPMain;
         window->show();
-        ownIP = window->findChild<CWS_UDP *>(QStringLiteral("CWS_UDP_C"))->IP();
-        QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:localhost"));
-        auto *log = window->findChild<LogPane *>(QStringLiteral("TextLog"));
-        auto *entry = window->findChild<QPlainTextEdit *>(QStringLiteral("TextMain"));
+        ownIP = part<CWS_UDP>(window, "CWS_UDP_C")->IP();
+        QCOMPARE(part<QAction>(window, "mnuReSet")->text(), QStringLiteral("RIP:localhost"));
+        auto *log = part<LogPane>(window, "TextLog");
+        auto *entry = part<QPlainTextEdit>(window, "TextMain");
 
         // Aimed at "localhost", the window receives its own block; the entry keeps its text.
         entry->setPlainText(QStringLiteral("hello\nworld"));
-        action(window, "mnuSend")->trigger();
+        trigger(window, "mnuSend");
         QTRY_COMPARE(log->text(), shown(block(QStringLiteral("hello\r\nworld"))));
         QCOMPARE(entry->toPlainText(), QStringLiteral("hello\nworld"));
 
         // Re-aimed by the answer as typed; Cancel and an empty answer change nothing.
         script.type("127.0.0.1").cancel().type("");
-        action(window, "mnuReSet")->trigger();
-        action(window, "mnuReSet")->trigger();
-        action(window, "mnuReSet")->trigger();
-        QCOMPARE(action(window, "mnuReSet")->text(), QStringLiteral("RIP:127.0.0.1"));
+        trigger(window, "mnuReSet");
+        trigger(window, "mnuReSet");
+        trigger(window, "mnuReSet");
+        QCOMPARE(part<QAction>(window, "mnuReSet")->text(), QStringLiteral("RIP:127.0.0.1"));
         QCOMPARE(script.boxes, (QStringList{"Remote IP ? [localhost]", "Remote IP ? [127.0.0.1]",
                                             "Remote IP ? [127.0.0.1]"}));
         entry->clear(); // an empty entry makes a block all the same
-        action(window, "mnuSend")->trigger();
+        trigger(window, "mnuSend");
         QTRY_COMPARE(log->text(), shown(block(QString())));
 
         // "Close ?" Cancel keeps both ports; OK frees them.
