@@ -47,11 +47,10 @@ private slots:
         QFETCH(QString, why);
         AccessList list;
         QString error, said;
-        QVERIFY2(AccessList::build({allow.split(u' ', Qt::SkipEmptyParts),
-                                    deny.split(u' ', Qt::SkipEmptyParts),
-                                    {},
-                                    {}},
-                                   list, error),
+        const auto rules = [](const QString &text) {
+            return text.split(u' ', Qt::SkipEmptyParts);
+        };
+        QVERIFY2(AccessList::build({rules(allow), rules(deny), {}, {}}, list, error),
                  qPrintable(error));
         QCOMPARE(list.admits(QHostAddress(peer), &said), why.isEmpty());
         QCOMPARE(said, why);
