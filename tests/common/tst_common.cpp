@@ -109,13 +109,11 @@ private slots:
     {
         for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
             std::fesetround(mode);
-            const int up = NumberReading::readNumber(QStringLiteral("80.5")).value;
-            const int down = NumberReading::readNumber(QStringLiteral("-81.5")).value;
-            const int after = std::fegetround();
+            const QList<int> read{NumberReading::readNumber(QStringLiteral("80.5")).value,
+                                  NumberReading::readNumber(QStringLiteral("-81.5")).value,
+                                  std::fegetround()};
             std::fesetround(FE_TONEAREST);
-            QCOMPARE(up, 80);
-            QCOMPARE(down, -82);
-            QCOMPARE(after, mode);
+            QCOMPARE(read, QList<int>({80, -82, mode}));
         }
     }
 

@@ -18,18 +18,6 @@
 
 using Events = QList<QPair<bool, int>>; // ServiceComplete: accepted or ended, index
 
-// A socket class of its own that changes what it sends, as QSslSocket does.
-class SubclassSocket final : public QTcpSocket
-{
-    Q_OBJECT
-
-protected:
-    qint64 writeData(const char *data, qint64 size) override
-    {
-        return QTcpSocket::writeData(QByteArray(data, size).replace('f', 'F').constData(), size);
-    }
-};
-
 // The socket layer without windows against raw peers; the UDP cases on the fixed ports.
 class TestSockets final : public QObject
 {
@@ -277,40 +265,6 @@ private slots:
         joined[2]->resumeReading();
         QTRY_COMPARE(bytes, written);
         ::close(writer);
-    }
-
-    // A listener's SocketSetup makes its sockets, as TLS does (a QTcpSocket subclass), and adds
-    // each when it is ready: not counted before. Such a socket is written through its own
-    // writeData, never straight to the descriptor, and a flood comes back whole.
-    void socketSetupAddsWhenReady()
-    {
-        struct Setup final : SocketSetup
-        {
-            QTcpSocket *createSocket() override { return new SubclassSocket; }
-            void start(LineServer *, QTcpSocket *socket, int listener) override
-            {
-                started = {socket, listener};
-            }
-            QPair<QTcpSocket *, int> started{nullptr, -1};
-        } setup;
-        LineServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0, &setup));
-        connect(&server, &LineServer::lineReceived, this,
-                [&](LineConnection *, const QString &, const QByteArray &bytes) {
-                    server.broadcast(bytes);
-                });
-        Peer peer(server.serverPort(1));
-        QTRY_VERIFY(setup.started.first);
-        QCOMPARE(setup.started.second, 1);
-        QCOMPARE(server.connectionCount(), 0);
-        server.addConnection(setup.started.first, setup.started.second);
-        QCOMPARE(server.connectionCount(), 1);
-        QCOMPARE(server.connections()[0]->listener(), 1);
-        const QByteArray flood = QByteArray(3 * 1024 * 1024, 'f') + '\n';
-        peer.write(flood);
-        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), flood.size(), 20000);
-        QCOMPARE(peer.received, QByteArray(flood).replace('f', 'F'));
     }
 
     void clientConnectsReceivesAndCloses()
