@@ -27,34 +27,16 @@ void listen(QAccessibleEvent *event)
 {
     if (event->object() != listenedTo)
         return;
-    switch (event->type()) {
-    case QAccessible::TextInserted: {
-        const auto *e = static_cast<QAccessibleTextInsertEvent *>(event);
+    if (const auto *e = dynamic_cast<QAccessibleTextInsertEvent *>(event))
         heard << QStringLiteral("insert %1 %2").arg(e->changePosition()).arg(e->textInserted());
-        break;
-    }
-    case QAccessible::TextRemoved: {
-        const auto *e = static_cast<QAccessibleTextRemoveEvent *>(event);
+    else if (const auto *e = dynamic_cast<QAccessibleTextRemoveEvent *>(event))
         heard << QStringLiteral("remove %1 %2").arg(e->changePosition()).arg(e->textRemoved());
-        break;
-    }
-    case QAccessible::TextUpdated: {
-        const auto *e = static_cast<QAccessibleTextUpdateEvent *>(event);
+    else if (const auto *e = dynamic_cast<QAccessibleTextUpdateEvent *>(event))
         heard << QStringLiteral("update %1>%2").arg(e->textRemoved(), e->textInserted());
-        break;
-    }
-    case QAccessible::TextCaretMoved:
-        heard << QStringLiteral("caret %1")
-                     .arg(static_cast<QAccessibleTextCursorEvent *>(event)->cursorPosition());
-        break;
-    case QAccessible::TextSelectionChanged: {
-        const auto *e = static_cast<QAccessibleTextSelectionEvent *>(event);
+    else if (const auto *e = dynamic_cast<QAccessibleTextSelectionEvent *>(event))
         heard << QStringLiteral("selection %1-%2").arg(e->selectionStart()).arg(e->selectionEnd());
-        break;
-    }
-    default:
-        break;
-    }
+    else if (const auto *e = dynamic_cast<QAccessibleTextCursorEvent *>(event))
+        heard << QStringLiteral("caret %1").arg(e->cursorPosition());
 }
 
 QAccessibleTextInterface *textOf(LogPane &pane)
