@@ -56,7 +56,11 @@ struct Relay
         process.setChildProcessModifier(inChild);
         process.start(program, args);
     }
-    ~Relay() { process.kill(), process.waitForFinished(); }
+    ~Relay()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
     QRegularExpressionMatch seen(const QString &pattern) // in standard error, waited for
     {
         const QRegularExpression re(pattern, QRegularExpression::MultilineOption);
@@ -165,10 +169,12 @@ QByteArray clientHello() // the first bytes a TLS client sends
     QSslSocket client;
     client.connectToHostEncrypted(u"127.0.0.1"_s, server.serverPort());
     QTcpSocket *taken = nullptr;
-    const auto next = [&] {
-        return taken = taken ? taken : server.nextPendingConnection();
-    };
-    (void)QTest::qWaitFor([&] { return next() && taken->bytesAvailable() >= 100; }, WaitMs);
+    (void)QTest::qWaitFor(
+        [&] {
+            taken = taken ? taken : server.nextPendingConnection();
+            return taken && taken->bytesAvailable() >= 100;
+        },
+        WaitMs);
     return taken ? taken->readAll() : QByteArray();
 }
 // Arguments for Shell: exports (LISTEN_PID=$$ unless they say otherwise), then exec the relay.
@@ -183,7 +189,11 @@ class TestRelay : public QObject
     Q_OBJECT
 
     QTemporaryDir dir; // cert.pem and key.pem, for localhost and 127.0.0.1
-    static void send(QTcpSocket *s, const QByteArray &bytes) { s->write(bytes), s->flush(); }
+    static void send(QTcpSocket *socket, const QByteArray &bytes)
+    {
+        socket->write(bytes);
+        socket->flush();
+    }
 
 private slots:
     void initTestCase() { QVERIFY(makeCertificate(dir.path(), u"rsa:2048"_s)); }
@@ -229,7 +239,10 @@ private slots:
         const int fd = int(handed.socketDescriptor());
         Relay relay(
             viaShell(u"LISTEN_PID=$PPID LISTEN_FDS=1"_s, u"--timestamps --trace -p0 -b127.0.0.1"_s),
-            Shell, [fd, out = pipeEnds[1]] { ::dup2(fd, 3), ::dup2(out, 1); });
+            Shell, [fd, out = pipeEnds[1]] {
+                ::dup2(fd, 3);
+                ::dup2(out, 1);
+            });
         const QList<QTcpSocket *> peers = relay.peers(1);
         QVERIFY(!peers.isEmpty() && relay.port() != handed.serverPort() &&
                 !(::fcntl(pipeEnds[1], F_GETFL) & O_NONBLOCK));
@@ -414,7 +427,10 @@ private slots:
         Relay relay((mapped ? viaShell(u"LISTEN_FDS=1"_s, u"\"$@\""_s)
                             : QStringList{u"-p0"_s, u"-b"_s, listen}) +
                         QStringList{u"-q"_s} + args.split(u' '),
-                    mapped ? Shell : Program, [fd] { fd >= 0 && ::dup2(fd, 3); });
+                    mapped ? Shell : Program, [fd] {
+                        if (fd >= 0)
+                            ::dup2(fd, 3);
+                    });
         const quint16 port = relay.port();
         QVERIFY2(port, relay.err);
         QList<QTcpSocket *> admitted;
@@ -507,8 +523,10 @@ private slots:
         QFile allow(files.filePath(u"allow"_s)), key(files.filePath(u"key.pem"_s));
         const QString cert = files.filePath(u"cert.pem"_s);
         const auto write = [](QFile &file, const QByteArray &text) {
-            return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) &&
-                   (file.close(), true);
+            const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                                 file.write(text) == text.size();
+            file.close();
+            return written;
         };
         QVERIFY(write(allow, "127.0.0.1\n127.0.0.2/32\n") &&
                 makeCertificate(files.path(), u"ec -pkeyopt ec_paramgen_curve:P-256"_s));
@@ -664,7 +682,9 @@ private slots:
                     Shell, [fds] {
                         // Out of the way first: either may sit at 3 or 4 already.
                         const int plain = ::fcntl(fds[0], F_DUPFD, 10);
-                        ::dup2(::fcntl(fds[1], F_DUPFD, 10), 3), ::dup2(plain, 4);
+                        const int tls = ::fcntl(fds[1], F_DUPFD, 10);
+                        ::dup2(tls, 3);
+                        ::dup2(plain, 4);
                     });
         QCOMPARE(relay.port(), handed.serverPort());
         QCOMPARE(relay.port(true), handedTls.serverPort());
